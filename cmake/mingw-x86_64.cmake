@@ -1,0 +1,6 @@
+# 64-bit Windows target: the same DLL for 64-bit drivers, and the build that tests run where the
+# machine cannot execute 32-bit code.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(QUENDA_TRIPLET x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

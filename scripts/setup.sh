@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need on a bare Debian 12 machine.
+set -euo pipefail
+need_root() { if [ "$(id -u)" -ne 0 ]; then echo sudo; fi; }
+SUDO=$(need_root)
+packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+          cmake make wine wine32:i386 wine64 xvfb xauth googletest python3)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    missing+=(wine32:i386)
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds both DLLs and runs every test: the Wine tests inside a virtual display, for each
+# architecture this machine can execute; the build checks for both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+source scripts/wine-env.sh
+
+arches=(x64)
+if quenda_can_run_32bit; then
+    arches=(x86 x64)
+else
+    echo "note: this machine cannot execute 32-bit programs; the 32-bit DLL is built and checked" \
+         "statically, the Wine tests run against the 64-bit build of the same sources."
+fi
+
+for arch in x86 x64; do
+    cmake --preset "$arch" >/dev/null
+    cmake --build --preset "$arch"
+done
+
+if [[ ! " ${arches[*]} " =~ " x86 " ]]; then
+    ctest --preset x86 -L native
+fi
+
+status=0
+for arch in "${arches[@]}"; do
+    quenda_wine_for "$arch"
+    xvfb-run "${QUENDA_XVFB_ARGS[@]}" bash -c '
+        source scripts/wine-env.sh
+        quenda_wine_for "$1"
+        quenda_init_prefix
+        # A persistent server and one warm start keep each test program from waiting on
+        # Wine helper processes that hold the output pipe.
+        /usr/lib/wine/wineserver -p
+        "$QUENDA_WINE" cmd /c exit >/dev/null 2>&1 || true
+        rc=0
+        ctest --preset "$1" || rc=$?
+        /usr/lib/wine/wineserver -k || true
+        exit $rc' _ "$arch" || status=$?
+done
+exit $status
