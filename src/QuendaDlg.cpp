@@ -1,0 +1,354 @@
+#include "QuendaDlg.h"
+
+#include <atomic>
+#include <memory>
+
+#include "QuendaRules.h"
+#include "QuendaUtil.h"
+#include "WindowsVersions.h"
+
+namespace quenda {
+
+namespace {
+
+constexpr int kTemplateId = 100;
+constexpr int kButtonId = 5;
+constexpr UINT_PTR kForegroundTimerId = 7;
+constexpr UINT kForegroundPeriod = 250;
+constexpr UINT kLeavePollPeriod = 100;
+constexpr int kHeight = 177;
+constexpr int kLeftWidth = 167;
+constexpr int kRightWidth = 4;
+constexpr int kLabelLeft = 165;
+constexpr int kButtonWidth = 98;
+constexpr int kButtonHeight = 25;
+constexpr int kButtonTop = 140;
+constexpr int kButtonRightGap = 113;
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kDarkRed = RGB(128, 0, 0);
+
+// One lock guards everything another thread may touch: the window handle as seen from outside,
+// the three labels and the button handle. Label setters (driver threads), painting (dialog
+// thread) and the close (dialog thread) all take it, so a driver thread that found the prompt
+// open works on live labels until it lets go, and a paint never reads a text being replaced.
+// It is never held across SendMessage, DialogBoxParam or the driver's callback, and nothing run
+// under it waits for another thread.
+CriticalSection gLock;
+
+struct DialogState {
+    HWND DialogWnd = nullptr;
+    std::unique_ptr<TApiLabelEx> PromptLabel;
+    std::unique_ptr<TApiLabelEx> EchoLabel;
+    std::unique_ptr<TApiLabelEx> ResultLabel;
+};
+DialogState gDialog;  // guarded by gLock
+
+// Dialog thread only.
+TButtonInfo gCancelButton;
+DialogSetup gSetup;
+bool gForegroundBusy = false;
+
+std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
+std::atomic<bool> gRunActive{false};
+std::atomic<TrackMouseEventFn> gTrackMouseLeave{nullptr};
+UniqueModule gUser32Module;
+
+void CopyBitmap(HDC dc, const char* name, int x, int width, int srcX, int srcWidth, bool stretch) {
+    const UniqueBitmap bitmap(LoadBitmapA(ThisModule(), name));
+    const UniqueMemDc memDc(CreateCompatibleDC(dc));
+    const SelectedObject selected(memDc.get(), bitmap.get());
+    if (stretch)
+        StretchBlt(dc, x, 0, width, kHeight, memDc.get(), srcX, 0, srcWidth, kHeight, SRCCOPY);
+    else
+        BitBlt(dc, x, 0, width, kHeight, memDc.get(), srcX, 0, SRCCOPY);
+}
+
+void PaintDialog(HDC dc, uint32_t middleWidth) {
+    const int middle = static_cast<int>(middleWidth);
+    {
+        const UniqueBitmap left(LoadBitmapA(ThisModule(), "BMP_BG_LEFT"));
+        const UniqueMemDc memDc(CreateCompatibleDC(dc));
+        const SelectedObject selected(memDc.get(), left.get());
+        BitBlt(dc, 0, 0, kLeftWidth, kHeight, memDc.get(), 0, 0, SRCCOPY);
+        StretchBlt(dc, kLeftWidth, 0, middle, kHeight, memDc.get(), kLeftWidth - 1, 0, 1, kHeight,
+                   SRCCOPY);
+    }
+    CopyBitmap(dc, "BMP_BG_RIGHT", kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
+    std::lock_guard guard(gLock);
+    for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()})
+        if (label) label->Paint(dc);
+}
+
+std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height,
+                                       const std::string& text, COLORREF color) {
+    auto label = TApiLabel::Create<TApiLabelEx>(wnd, kLabelLeft, top, width, height, text);
+    label->SetColor(color);
+    label->SetTransparent(true);
+    label->SetBold(true);
+    label->SetFontSize(-11);
+    label->SetFontName("Tahoma");
+    label->SetWordWrap(true);
+    return label;
+}
+
+void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept;
+LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
+
+HWND DialogWindowOfThisThread() {
+    std::lock_guard guard(gLock);
+    return gDialog.DialogWnd;
+}
+
+void OnInitDialog(HWND wnd) {
+    {
+        std::lock_guard guard(gLock);
+        gDialog.DialogWnd = wnd;
+    }
+    SetWindowLongA(wnd, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN));
+    SetWindowLongA(wnd, GWL_EXSTYLE, WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_CONTROLPARENT);
+    const int middle = static_cast<int>(gSetup.MiddleWidth);
+    const int width = middle + kLeftWidth + kRightWidth;
+    MoveWindow(wnd, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+               (GetSystemMetrics(SM_CYSCREEN) - kHeight) / 2, width, kHeight, TRUE);
+
+    gCancelButton.Caption = gSetup.ButtonCaption;
+    gCancelButton.ClientRect = MakeRect(0, 0, kButtonWidth, kButtonHeight);
+    const HWND button = CreateWindowExA(0, "button", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW,
+                                        width - kButtonRightGap, kButtonTop, gCancelButton.ClientRect.right,
+                                        gCancelButton.ClientRect.bottom, wnd,
+                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonId)),
+                                        ThisModule(), nullptr);
+    gCancelButton.Hover = false;
+    gCancelButton.Pressed = false;
+    gCancelButton.OldWndProc = nullptr;
+    if (button) {
+        gCancelButton.OldWndProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ButtonSubclassProc)));
+    }
+
+    const int labelWidth = middle - 14;
+    auto prompt = MakeLabel(wnd, static_cast<int>(gSetup.PromptTop), labelWidth, 90, gSetup.PromptText, kWhite);
+    auto echo = MakeLabel(wnd, static_cast<int>(gSetup.EchoTop), labelWidth, 20, gSetup.EchoText, kWhite);
+    auto result = MakeLabel(wnd, static_cast<int>(gSetup.ResultTop), labelWidth, 90, gSetup.ResultText, kDarkRed);
+    {
+        std::lock_guard guard(gLock);
+        gCancelButton.Handle = button;
+        gDialog.PromptLabel = std::move(prompt);
+        gDialog.EchoLabel = std::move(echo);
+        gDialog.ResultLabel = std::move(result);
+    }
+
+    gForegroundBusy = false;
+    SetTimer(wnd, kForegroundTimerId, kForegroundPeriod, &ForegroundTimerProc);
+}
+
+void OnClose(HWND wnd) {
+    HWND button = nullptr;
+    {
+        std::lock_guard guard(gLock);
+        gDialog.PromptLabel.reset();
+        gDialog.EchoLabel.reset();
+        gDialog.ResultLabel.reset();
+        button = std::exchange(gCancelButton.Handle, nullptr);
+        if (gDialog.DialogWnd == wnd) gDialog.DialogWnd = nullptr;
+    }
+    StopTimer(wnd, kForegroundTimerId);
+    if (button) DestroyWindow(button);
+    EndDialog(wnd, 0);
+    gCancelHandler.store(nullptr);
+}
+
+INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+    try {
+        switch (msg) {
+            case WM_INITDIALOG:
+                OnInitDialog(wnd);
+                return TRUE;
+            case WM_PAINT: {
+                const PaintDc paint(wnd);
+                PaintDialog(paint.get(), gSetup.MiddleWidth);
+                return TRUE;
+            }
+            case WM_CTLCOLORDLG:
+                return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+            case WM_DRAWITEM:
+                if (wParam == kButtonId && lParam)
+                    DrawBitmapButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), gCancelButton);
+                return TRUE;
+            case WM_COMMAND:
+                if (HIWORD(wParam) == 0 && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == kButtonId)) {
+                    if (const CancelHandlerFn handler = gCancelHandler.load()) handler();
+                }
+                return TRUE;
+            case WM_CLOSE:
+                OnClose(wnd);
+                return TRUE;
+            default:
+                // Unnamed messages get the dialog manager's own default handling.
+                return FALSE;
+        }
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept {
+    const HWND wnd = DialogWindowOfThisThread();
+    if (!wnd || gForegroundBusy) return;
+    gForegroundBusy = true;
+    const ScopeExit clearBusy([] { gForegroundBusy = false; });
+    SetWindowPos(wnd, HWND_TOPMOST, 0, 0, 100, 100, SWP_NOMOVE | SWP_NOSIZE);
+    SetForegroundWindow(wnd);
+    ForceForeground(wnd);
+}
+
+LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+    const WNDPROC oldProc = gCancelButton.OldWndProc;
+    try {
+        switch (msg) {
+            case WM_KEYUP:
+                if (wParam == VK_ESCAPE) {
+                    if (const HWND dialog = DialogWindowOfThisThread())
+                        SendMessageA(dialog, WM_CLOSE, 0, 0);
+                    // The close destroyed the button; its own procedure has nothing left to do.
+                    if (!IsWindow(wnd)) return 0;
+                }
+                break;
+            case WM_MOUSEMOVE: {
+                TRACKMOUSEEVENT request{};
+                request.cbSize = sizeof request;
+                request.dwFlags = TME_LEAVE;
+                request.hwndTrack = gCancelButton.Handle;
+                if (const TrackMouseEventFn track = gTrackMouseLeave.load()) track(&request);
+                DrawButtonHover(gCancelButton);
+                break;
+            }
+            case WM_MOUSELEAVE:
+                if (gCancelButton.Hover) {
+                    gCancelButton.Hover = false;
+                    InvalidateRect(wnd, nullptr, FALSE);
+                    UpdateWindow(wnd);
+                }
+                break;
+            default:
+                break;
+        }
+    } catch (...) {
+    }
+    return oldProc ? CallWindowProcA(oldProc, wnd, msg, wParam, lParam) : DefWindowProcA(wnd, msg, wParam, lParam);
+}
+
+void CALLBACK MouseLeavePollProc(HWND wnd, UINT, UINT_PTR timerId, DWORD) noexcept {
+    RECT rect{};
+    POINT cursor{};
+    GetWindowRect(wnd, &rect);
+    GetCursorPos(&cursor);
+    if (PtInRect(&rect, cursor) && WindowFromPoint(cursor) == wnd) return;
+    StopTimer(wnd, timerId);
+    PostMessageA(wnd, WM_MOUSELEAVE, 0, 0);
+}
+
+}  // namespace
+
+void InitDialogModule() noexcept {
+    {
+        std::lock_guard guard(gLock);
+        gDialog.DialogWnd = nullptr;
+    }
+    gCancelHandler.store(nullptr);
+    gTrackMouseLeave.store(nullptr);
+    gUser32Module.reset(LoadLibraryA("USER32.DLL"));
+    if (gUser32Module)
+        gTrackMouseLeave.store(reinterpret_cast<TrackMouseEventFn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(gUser32Module.get(), "TrackMouseEvent"))));
+    if (!gTrackMouseLeave.load()) gTrackMouseLeave.store(&EmulatedTrackMouseEvent);
+}
+
+void FinalizeDialogModule() noexcept {
+    gSetup = DialogSetup{};
+    gCancelButton.Caption.clear();
+    gCancelButton.Caption.shrink_to_fit();
+    gUser32Module.reset();
+}
+
+void RunPinDialog(DialogSetup setup) {
+    if (IsPinDialogOpen() || gRunActive.exchange(true)) return;
+    const ScopeExit endRun([] {
+        {
+            std::lock_guard guard(gLock);
+            gDialog.DialogWnd = nullptr;
+        }
+        gRunActive.store(false);
+    });
+    gSetup = std::move(setup);
+    DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0);
+}
+
+bool IsPinDialogOpen() { return OpenDialog().IsOpen(); }
+
+void ClosePinDialog(HWND onlyWindow) {
+    const HWND wnd = DialogWindowOfThisThread();
+    if (!wnd || (onlyWindow && wnd != onlyWindow)) return;
+    SendMessageA(wnd, WM_CLOSE, 0, 0);
+}
+
+void SetCancelHandler(CancelHandlerFn handler) noexcept { gCancelHandler.store(handler); }
+
+OpenDialog::OpenDialog() : lock_(gLock) {}
+
+bool OpenDialog::IsOpen() const {
+    return gDialog.DialogWnd && gDialog.PromptLabel && IsWindow(gDialog.DialogWnd);
+}
+
+HWND OpenDialog::Window() const { return gDialog.DialogWnd; }
+HWND OpenDialog::Button() const { return gCancelButton.Handle; }
+TApiLabelEx& OpenDialog::PromptLabel() const { return *gDialog.PromptLabel; }
+TApiLabelEx& OpenDialog::EchoLabel() const { return *gDialog.EchoLabel; }
+TApiLabelEx& OpenDialog::ResultLabel() const { return *gDialog.ResultLabel; }
+
+BOOL WINAPI EmulatedTrackMouseEvent(LPTRACKMOUSEEVENT request) {
+    if (!request || request->cbSize < sizeof(TRACKMOUSEEVENT)) return FALSE;
+    if (!IsWindow(request->hwndTrack)) return FALSE;
+    if (!(request->dwFlags & TME_LEAVE)) return FALSE;
+    const UINT_PTR timer = SetTimer(request->hwndTrack, request->dwFlags, kLeavePollPeriod, &MouseLeavePollProc);
+    if (!timer) MessageBeep(0);
+    return timer != 0;
+}
+
+TrackMouseEventFn TrackMouseLeave() noexcept { return gTrackMouseLeave.load(); }
+
+void SetTrackMouseLeaveForTesting(TrackMouseEventFn tracker) noexcept { gTrackMouseLeave.store(tracker); }
+
+void ForceForeground(HWND wnd) {
+    if (IsIconic(wnd)) ShowWindow(wnd, SW_RESTORE);
+    if (GetForegroundWindow() == wnd) return;
+    if (!HasForegroundLock(GetPlatformVersion())) {
+        BringWindowToTop(wnd);
+        SetForegroundWindow(wnd);
+        return;
+    }
+    const DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    const DWORD ownThread = GetWindowThreadProcessId(wnd, nullptr);
+    bool done = false;
+    if (AttachThreadInput(ownThread, foregroundThread, TRUE)) {
+        BringWindowToTop(wnd);
+        SetForegroundWindow(wnd);
+        AttachThreadInput(ownThread, foregroundThread, FALSE);
+        done = GetForegroundWindow() == wnd;
+    }
+    if (done) return;
+    DWORD savedTimeout = 0;
+    if (!SystemParametersInfoA(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &savedTimeout, 0)) {
+        // Without the old value there is nothing safe to restore: try the plain way only.
+        BringWindowToTop(wnd);
+        SetForegroundWindow(wnd);
+        return;
+    }
+    SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDWININICHANGE);
+    BringWindowToTop(wnd);
+    SetForegroundWindow(wnd);
+    SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
+                          reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)), SPIF_SENDWININICHANGE);
+}
+
+}  // namespace quenda

@@ -1,0 +1,65 @@
+// The prompt window: its state, creation, painting, closing, timers and the button's subclass.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "QuendaDlgControls.h"
+#include "WinHandles.h"
+
+namespace quenda {
+
+struct DialogSetup {
+    uint32_t MiddleWidth = 135;
+    uint32_t PromptTop = 25;
+    uint32_t EchoTop = 50;
+    uint32_t ResultTop = 100;
+    std::string PromptText;
+    std::string EchoText;
+    std::string ResultText;
+    std::string ButtonCaption;
+};
+
+using CancelHandlerFn = void (*)();
+
+// Load-time and unload-time work of the unit.
+void InitDialogModule() noexcept;
+void FinalizeDialogModule() noexcept;
+
+// Runs the prompt modally in the calling thread; returns at once when one is already running.
+void RunPinDialog(DialogSetup setup);
+bool IsPinDialogOpen();
+// Sends the close to the open prompt and returns once its thread has handled it. With
+// `onlyWindow` set, closes only that prompt (a later one is left alone).
+void ClosePinDialog(HWND onlyWindow = nullptr);
+void SetCancelHandler(CancelHandlerFn handler) noexcept;
+
+// Access to the open prompt's labels and button from any thread. Holding it keeps the labels
+// alive: the close releases them under the same lock, and painting reads them under it too.
+class OpenDialog {
+public:
+    OpenDialog();
+    [[nodiscard]] bool IsOpen() const;
+    HWND Window() const;
+    HWND Button() const;
+    TApiLabelEx& PromptLabel() const;
+    TApiLabelEx& EchoLabel() const;
+    TApiLabelEx& ResultLabel() const;
+
+private:
+    std::unique_lock<CriticalSection> lock_;
+};
+
+// Leave tracking for the button's hover look; the emulation stands in where the system lacks
+// TrackMouseEvent.
+using TrackMouseEventFn = BOOL(WINAPI*)(LPTRACKMOUSEEVENT);
+BOOL WINAPI EmulatedTrackMouseEvent(LPTRACKMOUSEEVENT request);
+TrackMouseEventFn TrackMouseLeave() noexcept;
+void SetTrackMouseLeaveForTesting(TrackMouseEventFn tracker) noexcept;
+
+void ForceForeground(HWND wnd);
+
+}  // namespace quenda

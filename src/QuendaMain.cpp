@@ -1,0 +1,248 @@
+#include "QuendaMain.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "QuendaDlg.h"
+#include "QuendaRegistry.h"
+#include "QuendaRules.h"
+#include "QuendaUtil.h"
+#include "WindowsVersions.h"
+
+namespace quenda {
+
+namespace {
+
+constexpr uint32_t kOk = QUENDA_OK;
+constexpr uint32_t kRefused = QUENDA_INVALID_PARAMETER;
+constexpr uint32_t kOutcomeMillis = 2000;
+constexpr const char* kServiceStation = "Service-0x0-3e7$";
+constexpr const char* kInteractiveStation = "WinSta0";
+
+std::atomic<uint32_t> gActiveMode{0};
+std::atomic<CancelCallback> gActiveCallback{nullptr};
+// Set for the whole of an accepted start call: a second one must not disturb the running prompt.
+std::atomic<bool> gStartCallRunning{false};
+
+// ActiveParams is read by driver threads (texts for key events and outcomes) while start calls
+// and EndDlg write it; the generation tells EndDlg whether a newer start call owns it by now.
+CriticalSection gParamsLock;
+DlgParams gActiveParams;
+uint64_t gParamsGeneration = 0;
+
+struct Outcome {
+    int textId;
+    COLORREF color;
+};
+
+std::optional<Outcome> OutcomeOf(uint32_t endResult) {
+    switch (endResult) {
+        case QUENDA_END_CANCEL: return Outcome{QUENDA_TEXT_END_CANCEL, RGB(128, 0, 0)};
+        case QUENDA_END_TIMEOUT: return Outcome{QUENDA_TEXT_END_TIMEOUT, RGB(128, 0, 0)};
+        case QUENDA_END_PIN_OK: return Outcome{QUENDA_TEXT_PIN_OK, RGB(0, 0, 0)};
+        case QUENDA_END_PIN_ERROR: return Outcome{QUENDA_TEXT_PIN_ERROR, RGB(128, 0, 0)};
+        case QUENDA_END_NO_MATCH: return Outcome{QUENDA_TEXT_PIN_NO_MATCH, RGB(128, 0, 0)};
+        default: return std::nullopt;
+    }
+}
+
+int PromptTextOf(uint32_t mode) {
+    switch (mode) {
+        case QUENDA_MODE_ENTER_PIN: return QUENDA_TEXT_ENTER_PIN;
+        case QUENDA_MODE_OLD_PIN: return QUENDA_TEXT_OLD_PIN;
+        case QUENDA_MODE_NEW_PIN: return QUENDA_TEXT_NEW_PIN;
+        default: return 0;
+    }
+}
+
+void NotifyCancel() {
+    const CancelCallback callback = gActiveCallback.load();
+    if (!callback) return;
+    HWND button = nullptr;
+    {
+        const OpenDialog dialog;
+        button = dialog.Button();
+    }
+    if (button) EnableWindow(button, FALSE);
+    callback(1);
+}
+
+}  // namespace
+
+void InitMainModule() noexcept {
+    gActiveMode.store(0);
+    gActiveCallback.store(nullptr);
+    std::lock_guard guard(gParamsLock);
+    ResetParams(gActiveParams);
+}
+
+std::string GetDialogText(int textId) {
+    const char* driverText = nullptr;
+    if (textId >= 1 && textId <= QUENDA_TEXT_COUNT) {
+        std::lock_guard guard(gParamsLock);
+        driverText = gActiveParams.Texts[textId - 1];
+    }
+    if (driverText) return std::string(driverText);
+    return GetCatalogueText(textId);
+}
+
+DlgParams ActiveParamsSnapshot() {
+    std::lock_guard guard(gParamsLock);
+    return gActiveParams;
+}
+
+uint32_t ActiveModeValue() { return gActiveMode.load(); }
+
+uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback) {
+    const int promptId = PromptTextOf(mode);
+    if (promptId == 0) return kRefused;
+    if (gStartCallRunning.exchange(true)) return kOk;
+    const ScopeExit endOfCall([] { gStartCallRunning.store(false); });
+
+    DlgParams taken;
+    {
+        std::lock_guard guard(gParamsLock);
+        if (TakeDriverParams(params, gActiveParams) != ParamsResult::Ok) return kRefused;
+        ++gParamsGeneration;
+        taken = gActiveParams;
+    }
+    gActiveMode.store(mode);
+    gActiveCallback.store(callback);
+
+    DesktopSwitch desktopSwitch;
+    if ((taken.Flags & QUENDA_FLAG_KEEP_DESKTOP) == 0 && IsWinNT())
+        desktopSwitch.SwitchToUserDesktop(taken.WinStation, taken.Desktop);
+
+    DialogSetup setup;
+    setup.MiddleWidth = taken.ExtraWidth;
+    setup.PromptTop = taken.PromptTop;
+    setup.EchoTop = taken.EchoTop;
+    setup.ResultTop = taken.ResultTop;
+    setup.PromptText = GetDialogText(promptId);
+    SetCancelHandler(&NotifyCancel);
+    setup.ButtonCaption = GetDialogText(QUENDA_TEXT_CANCEL);
+    RunPinDialog(std::move(setup));
+    return kOk;
+}
+
+uint32_t KeyPressed(uint32_t keyEvent) {
+    if (!IsPinDialogOpen()) return kRefused;
+    std::optional<std::string> prompt;
+    if (keyEvent == QUENDA_KEY_NEW_PIN) prompt = GetDialogText(QUENDA_TEXT_NEW_PIN);
+    if (keyEvent == QUENDA_KEY_CONFIRM_PIN) prompt = GetDialogText(QUENDA_TEXT_CONFIRM_PIN);
+
+    // Held across the read-modify-write of the echo so that concurrent digits are all counted.
+    const OpenDialog dialog;
+    if (!dialog.IsOpen()) return kRefused;
+    switch (keyEvent) {
+        case QUENDA_KEY_DIGIT:
+            dialog.EchoLabel().SetText(EchoWithDigit(dialog.EchoLabel().Text()));
+            break;
+        case QUENDA_KEY_CLEAR:
+            dialog.EchoLabel().SetText("");
+            break;
+        case QUENDA_KEY_BACKSPACE:
+            dialog.EchoLabel().SetText(EchoWithBackspace(dialog.EchoLabel().Text()));
+            break;
+        case QUENDA_KEY_NEW_PIN:
+        case QUENDA_KEY_CONFIRM_PIN:
+            dialog.PromptLabel().SetText(*prompt);
+            dialog.EchoLabel().SetText("");
+            dialog.ResultLabel().SetText("");
+            break;
+        default:
+            break;
+    }
+    return kOk;
+}
+
+uint32_t EndDialogWith(uint32_t endResult) {
+    gActiveCallback.store(nullptr);
+    HWND wnd = nullptr;
+    HWND button = nullptr;
+    uint64_t generation = 0;
+    {
+        const OpenDialog dialog;
+        if (!dialog.IsOpen()) return kRefused;
+        wnd = dialog.Window();
+        button = dialog.Button();
+        dialog.EchoLabel().SetText("");
+    }
+    {
+        std::lock_guard guard(gParamsLock);
+        generation = gParamsGeneration;
+    }
+    // Outside the lock: disabling a window of the dialog's thread waits for that thread.
+    if (button) EnableWindow(button, FALSE);
+    if (const auto outcome = OutcomeOf(endResult)) {
+        const std::string text = GetDialogText(outcome->textId);
+        const OpenDialog dialog;
+        if (dialog.IsOpen() && dialog.Window() == wnd) {
+            dialog.ResultLabel().SetText(text);
+            dialog.ResultLabel().SetColor(outcome->color);
+        }
+    }
+    PumpMessagesFor(kOutcomeMillis);
+    // Only the prompt this call showed the outcome on: one opened since is not ours to close.
+    ClosePinDialog(wnd);
+    {
+        std::lock_guard guard(gParamsLock);
+        if (gParamsGeneration == generation) ResetParams(gActiveParams);
+    }
+    return kOk;
+}
+
+void FinalizeMainModule(bool processExiting) noexcept {
+    if (processExiting) return;
+    try {
+        EndDialogWith(QUENDA_END_CANCEL);
+    } catch (...) {
+    }
+}
+
+void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desktop) {
+    savedStation_ = GetProcessWindowStation();
+    const std::string currentName = GetUserObjectName(savedStation_);
+    savedDesktop_ = GetThreadDesktop(GetCurrentThreadId());
+
+    const char* target = nullptr;
+    if (currentName == (winStation ? winStation : "")) {
+        savedStation_ = nullptr;
+    } else if (winStation) {
+        target = winStation;
+    } else if (currentName == kServiceStation) {
+        target = kInteractiveStation;
+    } else {
+        savedStation_ = nullptr;
+    }
+    if (target) {
+        openedStation_.reset(OpenWindowStationA(target, FALSE, MAXIMUM_ALLOWED));
+        if (openedStation_) SetProcessWindowStation(openedStation_.get());
+    }
+
+    openedDesktop_.reset(desktop ? OpenDesktopA(desktop, 0, FALSE, MAXIMUM_ALLOWED)
+                                 : OpenInputDesktop(0, FALSE, MAXIMUM_ALLOWED));
+    if (!openedDesktop_ || !SetThreadDesktop(openedDesktop_.get())) {
+        RestoreStationAndDesktop();
+        return;
+    }
+    switched_ = true;
+}
+
+void DesktopSwitch::Restore() {
+    if (!switched_) return;
+    switched_ = false;
+    RestoreStationAndDesktop();
+}
+
+void DesktopSwitch::RestoreStationAndDesktop() {
+    if (savedStation_) SetProcessWindowStation(savedStation_);
+    if (savedDesktop_) SetThreadDesktop(savedDesktop_);
+    // Closing fails harmlessly for a handle that is still current; the others are done with.
+    openedDesktop_.reset();
+    openedStation_.reset();
+}
+
+}  // namespace quenda

@@ -1,0 +1,53 @@
+#include "QuendaUtil.h"
+
+#include <optional>
+
+namespace quenda {
+
+void PumpMessagesFor(uint32_t milliseconds) {
+    const uint32_t start = GetTickCount();
+    std::optional<WPARAM> quitCode;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quitCode = msg.wParam;
+                continue;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+            // A steady stream of messages must not hold the caller past the deadline.
+            if (DeadlinePassed(start, GetTickCount(), milliseconds)) break;
+        }
+        const uint32_t now = GetTickCount();
+        if (DeadlinePassed(start, now, milliseconds)) break;
+        // Wakes for posted, sent and input messages alike; sent ones are delivered by the Peek.
+        MsgWaitForMultipleObjectsEx(0, nullptr, MillisecondsLeft(start, now, milliseconds), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+    }
+    if (quitCode) PostQuitMessage(static_cast<int>(*quitCode));
+}
+
+std::string GetUserObjectName(HANDLE object) {
+    char buffer[255] = {};
+    DWORD needed = 0;
+    if (!object || !GetUserObjectInformationA(object, UOI_NAME, buffer, sizeof buffer, &needed))
+        return "???";
+    size_t length = needed & 0xFF;
+    if (length > sizeof buffer) length = sizeof buffer;
+    while (length > 0 && buffer[length - 1] == '\0') --length;
+    return std::string(buffer, length);
+}
+
+RECT MakeRect(LONG left, LONG top, LONG right, LONG bottom) { return RECT{left, top, right, bottom}; }
+
+POINT MakePoint(LONG x, LONG y) { return POINT{x, y}; }
+
+HMODULE ThisModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&ThisModule), &module);
+    return module;
+}
+
+}  // namespace quenda
