@@ -94,7 +94,7 @@ std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height,
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept;
 LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
 
-HWND DialogWindowOfThisThread() {
+HWND CurrentDialogWindow() {
     std::lock_guard guard(gLock);
     return gDialog.DialogWnd;
 }
@@ -193,7 +193,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
 }
 
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept {
-    const HWND wnd = DialogWindowOfThisThread();
+    const HWND wnd = CurrentDialogWindow();
     if (!wnd || gForegroundBusy) return;
     gForegroundBusy = true;
     const ScopeExit clearBusy([] { gForegroundBusy = false; });
@@ -208,7 +208,7 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
         switch (msg) {
             case WM_KEYUP:
                 if (wParam == VK_ESCAPE) {
-                    if (const HWND dialog = DialogWindowOfThisThread())
+                    if (const HWND dialog = CurrentDialogWindow())
                         SendMessageA(dialog, WM_CLOSE, 0, 0);
                     // The close destroyed the button; its own procedure has nothing left to do.
                     if (!IsWindow(wnd)) return 0;
@@ -286,10 +286,15 @@ void RunPinDialog(DialogSetup setup) {
 
 bool IsPinDialogOpen() { return OpenDialog().IsOpen(); }
 
-void ClosePinDialog(HWND onlyWindow) {
-    const HWND wnd = DialogWindowOfThisThread();
+void ClosePinDialog(HWND onlyWindow, DWORD timeoutMillis) {
+    const HWND wnd = CurrentDialogWindow();
     if (!wnd || (onlyWindow && wnd != onlyWindow)) return;
-    SendMessageA(wnd, WM_CLOSE, 0, 0);
+    if (timeoutMillis == INFINITE) {
+        SendMessageA(wnd, WM_CLOSE, 0, 0);
+    } else {
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutA(wnd, WM_CLOSE, 0, 0, SMTO_NORMAL, timeoutMillis, &ignored);
+    }
 }
 
 void SetCancelHandler(CancelHandlerFn handler) noexcept { gCancelHandler.store(handler); }

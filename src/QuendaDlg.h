@@ -32,9 +32,9 @@ void FinalizeDialogModule() noexcept;
 // Runs the prompt modally in the calling thread; returns at once when one is already running.
 void RunPinDialog(DialogSetup setup);
 bool IsPinDialogOpen();
-// Sends the close to the open prompt and returns once its thread has handled it. With
-// `onlyWindow` set, closes only that prompt (a later one is left alone).
-void ClosePinDialog(HWND onlyWindow = nullptr);
+// Sends the close to the open prompt and returns once its thread has handled it (or the timeout
+// has passed). With `onlyWindow` set, closes only that prompt (a later one is left alone).
+void ClosePinDialog(HWND onlyWindow = nullptr, DWORD timeoutMillis = INFINITE);
 void SetCancelHandler(CancelHandlerFn handler) noexcept;
 
 // Access to the open prompt's labels and button from any thread. Holding it keeps the labels

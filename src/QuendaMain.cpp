@@ -23,8 +23,14 @@ constexpr const char* kInteractiveStation = "WinSta0";
 
 std::atomic<uint32_t> gActiveMode{0};
 std::atomic<CancelCallback> gActiveCallback{nullptr};
+constexpr DWORD kUnloadCloseMillis = 5000;
+constexpr DWORD kUnloadReturnMillis = 5000;
+
 // Set for the whole of an accepted start call: a second one must not disturb the running prompt.
 std::atomic<bool> gStartCallRunning{false};
+// Signalled while no start call is inside the library; the unload waits for it.
+UniqueKernelHandle gNoStartCall;
+std::atomic<bool> gUnloading{false};
 
 // ActiveParams is read by driver threads (texts for key events and outcomes) while start calls
 // and EndDlg write it; the generation tells EndDlg whether a newer start call owns it by now.
@@ -72,6 +78,8 @@ void NotifyCancel() {
 }  // namespace
 
 void InitMainModule() noexcept {
+    gNoStartCall.reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    gUnloading.store(false);
     gActiveMode.store(0);
     gActiveCallback.store(nullptr);
     std::lock_guard guard(gParamsLock);
@@ -98,8 +106,12 @@ uint32_t ActiveModeValue() { return gActiveMode.load(); }
 uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback) {
     const int promptId = PromptTextOf(mode);
     if (promptId == 0) return kRefused;
-    if (gStartCallRunning.exchange(true)) return kOk;
-    const ScopeExit endOfCall([] { gStartCallRunning.store(false); });
+    if (gUnloading.load() || gStartCallRunning.exchange(true)) return kOk;
+    if (gNoStartCall) ResetEvent(gNoStartCall.get());
+    const ScopeExit endOfCall([] {
+        gStartCallRunning.store(false);
+        if (gNoStartCall) SetEvent(gNoStartCall.get());
+    });
 
     DlgParams taken;
     {
@@ -123,7 +135,7 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
     setup.PromptText = GetDialogText(promptId);
     SetCancelHandler(&NotifyCancel);
     setup.ButtonCaption = GetDialogText(QUENDA_TEXT_CANCEL);
-    RunPinDialog(std::move(setup));
+    if (!gUnloading.load()) RunPinDialog(std::move(setup));
     return kOk;
 }
 
@@ -158,7 +170,9 @@ uint32_t KeyPressed(uint32_t keyEvent) {
     return kOk;
 }
 
-uint32_t EndDialogWith(uint32_t endResult) {
+namespace {
+
+uint32_t EndDialogImpl(uint32_t endResult, DWORD closeTimeout) {
     gActiveCallback.store(nullptr);
     HWND wnd = nullptr;
     HWND button = nullptr;
@@ -186,7 +200,7 @@ uint32_t EndDialogWith(uint32_t endResult) {
     }
     PumpMessagesFor(kOutcomeMillis);
     // Only the prompt this call showed the outcome on: one opened since is not ours to close.
-    ClosePinDialog(wnd);
+    ClosePinDialog(wnd, closeTimeout);
     {
         std::lock_guard guard(gParamsLock);
         if (gParamsGeneration == generation) ResetParams(gActiveParams);
@@ -194,12 +208,25 @@ uint32_t EndDialogWith(uint32_t endResult) {
     return kOk;
 }
 
+}  // namespace
+
+uint32_t EndDialogWith(uint32_t endResult) { return EndDialogImpl(endResult, INFINITE); }
+
+// The unload runs under the loader lock while the dialog's thread may still be inside a start
+// call. It shows the cancel outcome, closes the prompt with a bounded send, and then waits (also
+// bounded) for the start call to leave the library, whose code is about to go away. Nothing on
+// the dialog thread's way out takes the loader lock. When the process is exiting the other
+// threads are already gone: nothing is pumped, sent or awaited then.
 void FinalizeMainModule(bool processExiting) noexcept {
     if (processExiting) return;
+    gUnloading.store(true);
     try {
-        EndDialogWith(QUENDA_END_CANCEL);
+        EndDialogImpl(QUENDA_END_CANCEL, kUnloadCloseMillis);
     } catch (...) {
     }
+    // A start call still inside after the wait may yet signal the event: it must stay valid.
+    if (gNoStartCall && WaitForSingleObject(gNoStartCall.get(), kUnloadReturnMillis) != WAIT_OBJECT_0)
+        (void)gNoStartCall.release();
 }
 
 void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desktop) {

@@ -43,11 +43,18 @@ RECT MakeRect(LONG left, LONG top, LONG right, LONG bottom) { return RECT{left, 
 
 POINT MakePoint(LONG x, LONG y) { return POINT{x, y}; }
 
-HMODULE ThisModule() {
+namespace {
+// The module is looked up once at load: the loader lock that GetModuleHandleEx takes is held by
+// the unloading thread while it waits for the dialog's thread to finish.
+HMODULE LookUpThisModule() {
     HMODULE module = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&ThisModule), &module);
+                       reinterpret_cast<LPCSTR>(&LookUpThisModule), &module);
     return module;
 }
+const HMODULE gThisModule = LookUpThisModule();
+}  // namespace
+
+HMODULE ThisModule() { return gThisModule; }
 
 }  // namespace quenda
