@@ -19,6 +19,11 @@ for arch in x86 x64; do
     cmake --build --preset "$arch"
 done
 
+# The platform-independent logic, natively under AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake -S tests/native -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/native -j2
+(cd build/native && ctest --output-on-failure)
+
 if [[ ! " ${arches[*]} " =~ " x86 " ]]; then
     ctest --preset x86 -L native
 fi
