@@ -26,6 +26,8 @@ constexpr DWORD kKeyInterval = 400;    // between two keypad events, as a person
 constexpr DWORD kPaintSettle = 150;    // after a key, before its picture: thread A repaints
 constexpr DWORD kOpenSettle = 300;     // after the window appears, before its first picture
 constexpr DWORD kOutcomeShotAt = 1000; // into EndDlg's two-second outcome display
+constexpr DWORD kPointerSettle = 20;   // after a pointer move, before checking where it is
+constexpr int kCancelButtonId = 5;
 constexpr DWORD kOpenTimeout = 10000;
 constexpr DWORD kCloseTimeout = 10000;
 
@@ -158,6 +160,25 @@ DWORD WINAPI OutcomeShotThread(void* context) noexcept {
 
 // Waits, but comes back at once when thread A's start call returns; false in that case.
 bool PauseWhileOpen(HANDLE promptThread, DWORD ms) { return WaitForSingleObject(promptThread, ms) == WAIT_TIMEOUT; }
+
+// Under Wine a pointer event of an earlier move, handled late by the prompt's thread, can put the
+// pointer back; the move is repeated until the position holds.
+bool MovePointer(POINT to) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!SetCursorPos(to.x, to.y)) return false;
+        Sleep(kPointerSettle);
+        POINT now{};
+        if (GetCursorPos(&now) && now.x == to.x && now.y == to.y) return true;
+    }
+    return false;
+}
+
+bool SendLeftButton(DWORD flag) {
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flag;
+    return SendInput(1, &input, sizeof input) == 1;
+}
 
 std::filesystem::path OwnDirectory() {
     std::wstring path(MAX_PATH, L'\0');
@@ -358,6 +379,46 @@ int RunDemo(const Options& options) {
         closedEarly = !waitForNextKey() || !press(QUENDA_KEY_DIGIT, label.c_str());
     }
     if (!closedEarly) closedEarly = !waitForNextKey() || !press(QUENDA_KEY_BACKSPACE, "backspace");
+
+    // The Cancel button's looks, as a user's pointer brings them: over the button, then held down
+    // on it. The press is released away from the button, which is no click; the outcome picture
+    // then shows the button disabled. Only with pictures, and never on a screen someone uses.
+    if (!closedEarly && shots && !options.interactive) {
+        const HWND wnd = FindPromptWindow(promptThreadId);
+        const HWND button = wnd ? GetDlgItem(wnd, kCancelButtonId) : nullptr;
+        RECT buttonRect{};
+        RECT promptRect{};
+        if (!button || !GetWindowRect(button, &buttonRect) || !GetWindowRect(wnd, &promptRect)) {
+            Log("no Cancel button (control %d) on the prompt", kCancelButtonId);
+            verdict.Expect(false, "the prompt has its Cancel button");
+        } else {
+            const POINT over{(buttonRect.left + buttonRect.right) / 2, (buttonRect.top + buttonRect.bottom) / 2};
+            // On the reader picture at the prompt's left: inside the prompt, away from the button.
+            const POINT away{promptRect.left + 40, promptRect.top + 40};
+            const bool moved = MovePointer(over);
+            Log("pointer over Cancel at (%ld, %ld): %s", over.x, over.y, moved ? "hover look" : "FAILED to move");
+            verdict.Expect(moved, "the pointer moves over the Cancel button");
+            closedEarly = !PauseWhileOpen(promptThread.get(), kPaintSettle);
+            if (!closedEarly) takeShot("hover");
+            if (!closedEarly) {
+                const bool down = SendLeftButton(MOUSEEVENTF_LEFTDOWN);
+                Log("left mouse button down on Cancel: %s", down ? "pressed look" : "SendInput FAILED");
+                verdict.Expect(down, "the left mouse button goes down on Cancel");
+                closedEarly = !PauseWhileOpen(promptThread.get(), kPaintSettle);
+                if (!closedEarly) takeShot("pressed");
+                // Released in every case, so that no button stays held after the demo.
+                const bool left = MovePointer(away);
+                const bool up = SendLeftButton(MOUSEEVENTF_LEFTUP);
+                Log("pointer moved off Cancel to (%ld, %ld), left mouse button released there: %s", away.x, away.y,
+                    left && up ? "no click" : "FAILED");
+                verdict.Expect(left && up, "the press is released away from Cancel");
+                if (!closedEarly) closedEarly = !PauseWhileOpen(promptThread.get(), kPaintSettle);
+                const bool cancelled = WaitForSingleObject(cancelEvent.get(), 0) == WAIT_OBJECT_0;
+                if (cancelled) Log("the release away from Cancel was taken for a click");
+                verdict.Expect(!cancelled, "a press released away from Cancel cancels nothing");
+            }
+        }
+    }
 
     if (!closedEarly && options.interactive) {
         Log("waiting for a click on Cancel in the prompt (or the prompt closing itself)...");
