@@ -271,6 +271,19 @@ void FinalizeDialogModule() noexcept {
     gUser32Module.reset();
 }
 
+namespace {
+
+// Wine's first DrawText in a process takes the loader lock. An unload holds that lock while it
+// waits for this thread, so the first one is made before the prompt can be found and unloaded.
+void PrimeTextDrawing() {
+    const UniqueMemDc dc(CreateCompatibleDC(nullptr));
+    if (!dc) return;
+    RECT rect = MakeRect(0, 0, 16, 16);
+    DrawTextA(dc.get(), "0", 1, &rect, 0);
+}
+
+}  // namespace
+
 void RunPinDialog(DialogSetup setup) {
     if (IsPinDialogOpen() || gRunActive.exchange(true)) return;
     const ScopeExit endRun([] {
@@ -281,6 +294,7 @@ void RunPinDialog(DialogSetup setup) {
         gRunActive.store(false);
     });
     gSetup = std::move(setup);
+    PrimeTextDrawing();
     DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0);
 }
 
