@@ -1,0 +1,353 @@
+// A driver process for the unload tests. Loads Quenda.dll from its own directory, runs a prompt
+// in thread A and unloads the library or ends the process from thread B (the main thread).
+//
+//   QuendaUnloadChild.exe MODE REPORT-FILE
+//
+//   free-while-open      unload once the prompt has painted
+//   free-at-first-paint  unload while thread A is held at its first WM_PAINT
+//   exit-while-open      ExitProcess once the prompt has painted
+//   free-idle            unload with no prompt open, before and after one prompt
+//
+// Writes what it saw to REPORT-FILE as "key=value" lines, each as soon as it is known, so that a
+// crash or hang still leaves the lines before it. Exit code: 0 once the flow has run to its end,
+// kExitCode for exit-while-open, kSetupFailed when the flow could not be set up.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "../src/WinHandles.h"
+#include "quenda.h"
+
+namespace {
+
+using quenda::SelectedObject;
+using quenda::UniqueBitmap;
+using quenda::UniqueKernelHandle;
+using quenda::UniqueMemDc;
+using quenda::UniqueModule;
+using quenda::WindowDc;
+using UniqueHook = quenda::UniqueHandle<HHOOK, UnhookWindowsHookEx>;
+
+constexpr int kSetupFailed = 2;
+constexpr UINT kExitCode = 42;
+constexpr DWORD kWindowTimeoutMs = 5000;
+constexpr DWORD kReturnTimeoutMs = 8000;
+constexpr DWORD kShotDelayMs = 1000;
+// Long enough for the unloading thread to be inside FreeLibrary when thread A goes on.
+constexpr DWORD kFirstPaintHoldMs = 300;
+// The labels over the middle band, where the background picture is blue: x from the band's start
+// at 167 to the labels' end at 165 + 121. The prompt label's rows above the echo label (25..49)
+// can only turn white through the prompt text, the result label's rows above the button
+// (100..139) only dark red through the outcome text.
+constexpr RECT kPromptArea{167, 25, 286, 50};
+constexpr RECT kResultArea{167, 100, 286, 140};
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kDarkRed = RGB(128, 0, 0);
+
+class Report {
+public:
+    explicit Report(const char* path) {
+        HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        file_.reset(file == INVALID_HANDLE_VALUE ? nullptr : file);
+    }
+    [[nodiscard]] bool Ok() const { return static_cast<bool>(file_); }
+    void Line(const char* key, long long value) {
+        char text[160];
+        const int length = std::snprintf(text, sizeof text, "%s=%lld\n", key, value);
+        DWORD written = 0;
+        if (file_ && length > 0) WriteFile(file_.get(), text, static_cast<DWORD>(length), &written, nullptr);
+    }
+
+private:
+    UniqueKernelHandle file_;
+};
+
+std::string OwnDirectory() {
+    char path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string result(path, length);
+    const size_t slash = result.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : result.substr(0, slash + 1);
+}
+
+struct Library {
+    UniqueModule module;
+    StartDlgFn startDlg = nullptr;
+};
+
+bool Load(Library& library) {
+    library.module.reset(LoadLibraryA((OwnDirectory() + "Quenda.dll").c_str()));
+    if (!library.module) return false;
+    library.startDlg = reinterpret_cast<StartDlgFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(library.module.get(), "StartDlg")));
+    return library.startDlg != nullptr;
+}
+
+// Thread A: the start call, and what it returned.
+struct PromptCall {
+    StartDlgFn startDlg = nullptr;
+    uint32_t result = 0xFFFFFFFFu;
+};
+
+DWORD WINAPI PromptThread(void* parameter) {
+    auto* call = static_cast<PromptCall*>(parameter);
+    call->result = call->startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
+    return 0;
+}
+
+BOOL CALLBACK FindPromptProc(HWND window, LPARAM parameter) {
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (std::strcmp(className, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+    *reinterpret_cast<HWND*>(parameter) = window;
+    return FALSE;
+}
+
+// Thread A's prompt once it is visible, or null when thread A ended or the time ran out.
+HWND WaitForPrompt(HANDLE thread, DWORD threadId) {
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    for (;;) {
+        HWND prompt = nullptr;
+        EnumThreadWindows(threadId, FindPromptProc, reinterpret_cast<LPARAM>(&prompt));
+        if (prompt) return prompt;
+        if (GetTickCount64() >= deadline) return nullptr;
+        if (WaitForSingleObject(thread, 10) == WAIT_OBJECT_0) return nullptr;
+    }
+}
+
+// Pixels of `colour` in `area` (window coordinates) of the prompt at `window` (its screen
+// rectangle), read from the screen; -1 when the screen cannot be read.
+int CountOnScreen(const RECT& window, const RECT& area, COLORREF colour) {
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    const WindowDc screen(nullptr);
+    if (!screen) return -1;
+    const UniqueMemDc memory(CreateCompatibleDC(screen.get()));
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    const UniqueBitmap dib(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!memory || !dib || !bits) return -1;
+    {
+        const SelectedObject selected(memory.get(), dib.get());
+        if (!BitBlt(memory.get(), 0, 0, width, height, screen.get(), window.left + area.left,
+                    window.top + area.top, SRCCOPY))
+            return -1;
+    }
+    GdiFlush();
+    // 32-bit DIB pixels are 0x00RRGGBB.
+    const uint32_t wanted = (GetRValue(colour) << 16) | (GetGValue(colour) << 8) | GetBValue(colour);
+    int count = 0;
+    const auto* pixels = static_cast<const uint32_t*>(bits);
+    for (int i = 0; i < width * height; ++i) count += (pixels[i] & 0xFFFFFF) == wanted ? 1 : 0;
+    return count;
+}
+
+int DarkRedInResultArea(const RECT& window) { return CountOnScreen(window, kResultArea, kDarkRed); }
+
+// The prompt text has reached the screen, i.e. the prompt has been painted.
+bool WaitForPromptText(HWND prompt) {
+    RECT window{};
+    if (!GetWindowRect(prompt, &window)) return false;
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    UniqueKernelHandle never(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    while (CountOnScreen(window, kPromptArea, kWhite) <= 5) {
+        if (!never || GetTickCount64() >= deadline) return false;
+        WaitForSingleObject(never.get(), 20);
+    }
+    return true;
+}
+
+// Holds thread A at its first WM_PAINT, before anything of the prompt is drawn, until the unload
+// has begun.
+struct FirstPaintGate {
+    UniqueKernelHandle reached;
+    UniqueKernelHandle unloadStarting;
+    UniqueKernelHandle never;
+    bool fired = false;  // thread A only
+};
+FirstPaintGate* gFirstPaintGate = nullptr;
+
+LRESULT CALLBACK FirstPaintHook(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* msg = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && msg->message == WM_PAINT && gFirstPaintGate && !gFirstPaintGate->fired) {
+        gFirstPaintGate->fired = true;
+        SetEvent(gFirstPaintGate->reached.get());
+        if (WaitForSingleObject(gFirstPaintGate->unloadStarting.get(), kWindowTimeoutMs) == WAIT_OBJECT_0)
+            WaitForSingleObject(gFirstPaintGate->never.get(), kFirstPaintHoldMs);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Thread C: a screenshot before the unload, and one kShotDelayMs into it. All of its first-use
+// work is done before the unload starts: the unload holds the loader lock.
+struct Screenshots {
+    RECT window{};
+    UniqueKernelHandle ready;
+    UniqueKernelHandle go;
+    UniqueKernelHandle never;  // never set: its timeout is the delay
+    int before = -1;
+    int during = -1;
+    BOOL visibleDuring = FALSE;
+    HWND prompt = nullptr;
+};
+
+DWORD WINAPI ScreenshotThread(void* parameter) {
+    auto* shots = static_cast<Screenshots*>(parameter);
+    shots->before = DarkRedInResultArea(shots->window);
+    SetEvent(shots->ready.get());
+    if (WaitForSingleObject(shots->go.get(), kWindowTimeoutMs) != WAIT_OBJECT_0) return 0;
+    WaitForSingleObject(shots->never.get(), kShotDelayMs);
+    shots->visibleDuring = IsWindowVisible(shots->prompt);
+    shots->during = DarkRedInResultArea(shots->window);
+    return 0;
+}
+
+struct PromptThreadRun {
+    PromptCall call;
+    UniqueKernelHandle thread;
+    DWORD threadId = 0;
+    HWND prompt = nullptr;
+};
+
+bool OpenPrompt(const Library& library, PromptThreadRun& run, Report& report) {
+    run.call.startDlg = library.startDlg;
+    run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, 0, &run.threadId));
+    if (!run.thread) return false;
+    run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
+    report.Line("prompt_found", run.prompt != nullptr);
+    return run.prompt != nullptr;
+}
+
+// Thread A starts with the gate's hook in place and stops at its first WM_PAINT.
+bool OpenPromptToFirstPaint(const Library& library, PromptThreadRun& run, UniqueHook& hook, Report& report) {
+    run.call.startDlg = library.startDlg;
+    run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
+    if (!run.thread) return false;
+    hook.reset(SetWindowsHookExA(WH_GETMESSAGE, FirstPaintHook, nullptr, run.threadId));
+    ResumeThread(run.thread.get());
+    if (!hook) return false;
+    const bool reached = WaitForSingleObject(gFirstPaintGate->reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
+    report.Line("first_paint_reached", reached);
+    if (reached) EnumThreadWindows(run.threadId, FindPromptProc, reinterpret_cast<LPARAM>(&run.prompt));
+    report.Line("prompt_found", run.prompt != nullptr);
+    return run.prompt != nullptr;
+}
+
+// Thread A's start call has returned (and then its thread ended) in time.
+bool JoinPrompt(PromptThreadRun& run, Report& report, const char* prefix) {
+    const bool joined = WaitForSingleObject(run.thread.get(), kReturnTimeoutMs) == WAIT_OBJECT_0;
+    report.Line((std::string(prefix) + "_returned").c_str(), joined);
+    if (joined) report.Line((std::string(prefix) + "_result").c_str(), run.call.result);
+    return joined;
+}
+
+long long MillisSince(ULONGLONG start) { return static_cast<long long>(GetTickCount64() - start); }
+
+// Unloads from this thread while thread A shows the prompt; thread C takes a screenshot one second
+// into the unload.
+int FreeWhileOpen(Report& report, bool atFirstPaint) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    FirstPaintGate gate;
+    UniqueHook hook;
+    if (atFirstPaint) {
+        gate.reached.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        gate.unloadStarting.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        gate.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!gate.reached || !gate.unloadStarting || !gate.never) return kSetupFailed;
+        gFirstPaintGate = &gate;
+        if (!OpenPromptToFirstPaint(library, run, hook, report)) return kSetupFailed;
+    } else {
+        if (!OpenPrompt(library, run, report)) return kSetupFailed;
+        report.Line("prompt_painted", WaitForPromptText(run.prompt));
+    }
+
+    Screenshots shots;
+    shots.prompt = run.prompt;
+    shots.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    shots.go.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    shots.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!shots.ready || !shots.go || !shots.never || !GetWindowRect(run.prompt, &shots.window)) return kSetupFailed;
+    UniqueKernelHandle shooter(CreateThread(nullptr, 0, ScreenshotThread, &shots, 0, nullptr));
+    if (!shooter || WaitForSingleObject(shots.ready.get(), kWindowTimeoutMs) != WAIT_OBJECT_0) return kSetupFailed;
+
+    SetEvent(shots.go.get());
+    if (atFirstPaint) SetEvent(gate.unloadStarting.get());
+    const ULONGLONG start = GetTickCount64();
+    library.module.reset();
+    report.Line("free_ms", MillisSince(start));
+    report.Line("module_unloaded", GetModuleHandleA("Quenda.dll") == nullptr);
+
+    JoinPrompt(run, report, "start_call");
+    report.Line("prompt_gone", !IsWindow(run.prompt));
+    if (WaitForSingleObject(shooter.get(), kWindowTimeoutMs) == WAIT_OBJECT_0) {
+        report.Line("dark_red_before", shots.before);
+        report.Line("dark_red_during", shots.during);
+        report.Line("visible_during", shots.visibleDuring);
+    }
+    report.Line("done", 1);
+    return 0;
+}
+
+int ExitWhileOpen(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("prompt_painted", WaitForPromptText(run.prompt));
+    report.Line("exit_tick", static_cast<long long>(GetTickCount64()));
+    // The library stays loaded: the process's end unloads it with thread A inside the start call.
+    (void)library.module.release();
+    ExitProcess(kExitCode);
+}
+
+int FreeIdle(Report& report) {
+    {
+        Library library;
+        if (!Load(library)) return kSetupFailed;
+        const ULONGLONG start = GetTickCount64();
+        library.module.reset();
+        report.Line("free_unused_ms", MillisSince(start));
+    }
+    report.Line("unloaded_unused", GetModuleHandleA("Quenda.dll") == nullptr);
+
+    // A prompt run and closed by the driver's process, then the unload with nothing open.
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    PostMessageA(run.prompt, WM_CLOSE, 0, 0);
+    if (!JoinPrompt(run, report, "start_call")) return kSetupFailed;
+    const ULONGLONG start = GetTickCount64();
+    library.module.reset();
+    report.Line("free_after_prompt_ms", MillisSince(start));
+    report.Line("unloaded_after_prompt", GetModuleHandleA("Quenda.dll") == nullptr);
+    report.Line("done", 1);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    if (argc != 3) return kSetupFailed;
+    Report report(argv[2]);
+    if (!report.Ok()) return kSetupFailed;
+    const std::string mode = argv[1];
+    if (mode == "free-while-open") return FreeWhileOpen(report, false);
+    if (mode == "free-at-first-paint") return FreeWhileOpen(report, true);
+    if (mode == "exit-while-open") return ExitWhileOpen(report);
+    if (mode == "free-idle") return FreeIdle(report);
+    return kSetupFailed;
+}
