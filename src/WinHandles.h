@@ -84,8 +84,9 @@ public:
     SelectedObject(const SelectedObject&) = delete;
     SelectedObject& operator=(const SelectedObject&) = delete;
     ~SelectedObject() {
-        if (previous_ && previous_ != HGDI_ERROR) SelectObject(dc_, previous_);
+        if (ok()) SelectObject(dc_, previous_);
     }
+    [[nodiscard]] bool ok() const noexcept { return previous_ && previous_ != HGDI_ERROR; }
 
 private:
     HDC dc_;

@@ -25,7 +25,6 @@ constexpr DWORD kLookTimeoutMs = 2000;
 constexpr COLORREF kUntouched = RGB(1, 2, 3);
 const char kCaption[] = "Cancel";
 
-using UniqueBrush = Unique<HBRUSH, DeleteObject>;
 
 POINT CentreOnScreen(HWND window) {
     RECT r{};

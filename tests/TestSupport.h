@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "WinHandles.h"
 #include "quenda.h"
 
 namespace quenda::test {
@@ -32,74 +33,15 @@ inline constexpr DWORD kPaintTimeoutMs = 3000;
 // ---------------------------------------------------------------------------------------------
 // Owners
 
-template <typename H, auto Closer>
-class Unique {
-public:
-    Unique() = default;
-    explicit Unique(H handle) : handle_(handle) {}
-    Unique(const Unique&) = delete;
-    Unique& operator=(const Unique&) = delete;
-    Unique(Unique&& other) noexcept : handle_(other.release()) {}
-    Unique& operator=(Unique&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ~Unique() { reset(); }
-
-    [[nodiscard]] H get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    [[nodiscard]] H release() {
-        H handle = handle_;
-        handle_ = nullptr;
-        return handle;
-    }
-    void reset(H handle = nullptr) {
-        if (handle_ != nullptr) Closer(handle_);
-        handle_ = handle;
-    }
-
-private:
-    H handle_ = nullptr;
-};
-
-using UniqueHandle = Unique<HANDLE, CloseHandle>;
-using UniqueModule = Unique<HMODULE, FreeLibrary>;
-using UniqueBitmap = Unique<HBITMAP, DeleteObject>;
-using UniqueMemoryDc = Unique<HDC, DeleteDC>;
-using UniqueHook = Unique<HHOOK, UnhookWindowsHookEx>;
-
-// A DC from GetDC, released with the window it came from.
-class WindowDc {
-public:
-    explicit WindowDc(HWND window) : window_(window), dc_(GetDC(window)) {}
-    WindowDc(const WindowDc&) = delete;
-    WindowDc& operator=(const WindowDc&) = delete;
-    ~WindowDc() {
-        if (dc_ != nullptr) ReleaseDC(window_, dc_);
-    }
-    [[nodiscard]] HDC get() const { return dc_; }
-    explicit operator bool() const { return dc_ != nullptr; }
-
-private:
-    HWND window_;
-    HDC dc_;
-};
-
-// Puts the previous selection back when it goes.
-class SelectedObject {
-public:
-    SelectedObject(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
-    SelectedObject(const SelectedObject&) = delete;
-    SelectedObject& operator=(const SelectedObject&) = delete;
-    ~SelectedObject() {
-        if (previous_ != nullptr && previous_ != HGDI_ERROR) SelectObject(dc_, previous_);
-    }
-    [[nodiscard]] bool ok() const { return previous_ != nullptr && previous_ != HGDI_ERROR; }
-
-private:
-    HDC dc_;
-    HGDIOBJ previous_;
-};
+// The library's own owners serve the tests as well.
+using quenda::SelectedObject;
+using quenda::WindowDc;
+using UniqueHandle = quenda::UniqueKernelHandle;
+using quenda::UniqueBitmap;
+using quenda::UniqueBrush;
+using quenda::UniqueModule;
+using UniqueMemoryDc = quenda::UniqueMemDc;
+using UniqueHook = quenda::UniqueHandle<HHOOK, UnhookWindowsHookEx>;
 
 // ---------------------------------------------------------------------------------------------
 // The library under test
