@@ -26,6 +26,9 @@ constexpr int kButtonTop = 140;
 constexpr int kButtonRightGap = 113;
 constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kDarkRed = RGB(128, 0, 0);
+// Carries no data: the handler reads the labels as they are when it runs, so posts that arrive
+// late or together still end on the latest text.
+constexpr UINT kTextChangedMessage = WM_APP + 1;
 
 // One lock guards everything another thread may touch: the window handle as seen from outside,
 // the three labels and the button handle. Label setters (driver threads), painting (dialog
@@ -91,6 +94,39 @@ std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height,
     return label;
 }
 
+// The text as DrawText shows it with prefix processing: "&&" shows one "&", a lone "&" none.
+std::string WithoutMnemonics(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '&') {
+            shown += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '&') {
+            shown += '&';
+            ++i;
+        }
+    }
+    return shown;
+}
+
+// The window has no caption, so its text is free for screen readers: the outcome once one is
+// shown, else the prompt. The echo marks stay out of it.
+void FollowLabelsInWindowText(HWND wnd) {
+    std::string text;
+    {
+        std::lock_guard guard(gLock);
+        if (gDialog.DialogWnd != wnd || !gDialog.PromptLabel || !gDialog.ResultLabel) return;
+        text = gDialog.ResultLabel->Text();
+        if (text.empty()) text = gDialog.PromptLabel->Text();
+    }
+    text = WithoutMnemonics(text);
+    char current[512]{};
+    GetWindowTextA(wnd, current, sizeof current);
+    if (text == current) return;
+    SetWindowTextA(wnd, text.c_str());
+    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, wnd, OBJID_WINDOW, CHILDID_SELF);
+}
+
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept;
 LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
 
@@ -137,6 +173,7 @@ void OnInitDialog(HWND wnd) {
         gDialog.EchoLabel = std::move(echo);
         gDialog.ResultLabel = std::move(result);
     }
+    FollowLabelsInWindowText(wnd);
 
     gForegroundBusy = false;
     SetTimer(wnd, kForegroundTimerId, kForegroundPeriod, &ForegroundTimerProc);
@@ -182,6 +219,9 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case WM_CLOSE:
                 OnClose(wnd);
+                return TRUE;
+            case kTextChangedMessage:
+                FollowLabelsInWindowText(wnd);
                 return TRUE;
             default:
                 // Unnamed messages get the dialog manager's own default handling.
@@ -312,6 +352,10 @@ void ClosePinDialog(HWND onlyWindow, DWORD timeoutMillis) {
 }
 
 void SetCancelHandler(CancelHandlerFn handler) noexcept { gCancelHandler.store(handler); }
+
+void PostPromptTextChanged(HWND wnd) noexcept {
+    if (wnd) PostMessageA(wnd, kTextChangedMessage, 0, 0);
+}
 
 OpenDialog::OpenDialog() : lock_(gLock) {}
 

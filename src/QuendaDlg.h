@@ -36,6 +36,9 @@ bool IsPinDialogOpen();
 // has passed). With `onlyWindow` set, closes only that prompt (a later one is left alone).
 void ClosePinDialog(HWND onlyWindow = nullptr, DWORD timeoutMillis = INFINITE);
 void SetCancelHandler(CancelHandlerFn handler) noexcept;
+// Tells the prompt's thread that a label it names itself after has changed. Only posts: the
+// caller may hold the lock and must not wait for the prompt's thread.
+void PostPromptTextChanged(HWND wnd) noexcept;
 
 // Access to the open prompt's labels and button from any thread. Holding it keeps the labels
 // alive: the close releases them under the same lock, and painting reads them under it too.

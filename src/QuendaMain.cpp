@@ -163,6 +163,7 @@ uint32_t KeyPressed(uint32_t keyEvent) {
             dialog.PromptLabel().SetText(*prompt);
             dialog.EchoLabel().SetText("");
             dialog.ResultLabel().SetText("");
+            PostPromptTextChanged(dialog.Window());
             break;
         default:
             break;
@@ -196,6 +197,7 @@ uint32_t EndDialogImpl(uint32_t endResult, DWORD closeTimeout) {
         if (dialog.IsOpen() && dialog.Window() == wnd) {
             dialog.ResultLabel().SetText(text);
             dialog.ResultLabel().SetColor(outcome->color);
+            PostPromptTextChanged(wnd);
         }
     }
     PumpMessagesFor(kOutcomeMillis);
