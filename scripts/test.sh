@@ -26,6 +26,20 @@ cmake -S tests/native -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/nu
 cmake --build build/native -j2
 (cd build/native && ctest --output-on-failure)
 
+# The input decoders under libFuzzer, for a bounded time each with a fixed seed (about 40 s).
+if command -v clang++ >/dev/null; then
+    cmake -S tests/native -B build/native-fuzz -DCMAKE_CXX_COMPILER=clang++ \
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENDA_FUZZ=ON >/dev/null
+    cmake --build build/native-fuzz -j2
+    for target in FuzzStripMarkup FuzzTakeDriverParams FuzzRegistryDecode FuzzEchoAndScale; do
+        echo "fuzzing $target for 10 s"
+        timeout 60 "build/native-fuzz/$target" -max_total_time=10 -seed=20261208 -print_final_stats=0 \
+            >"build/native-fuzz/$target.log" 2>&1 || { tail -40 "build/native-fuzz/$target.log"; exit 1; }
+    done
+else
+    echo "note: clang++ not found; the fuzz targets are skipped"
+fi
+
 if [[ ! " ${arches[*]} " =~ " x86 " ]]; then
     ctest --preset x86
 fi
