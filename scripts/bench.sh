@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Benchmark of the prompt: installs what is missing, builds QuendaBench for the architecture this
+# machine runs (QUENDA_ARCH overrides), prepares the Wine prefix and runs it under Xvfb. Prints the
+# table of figures against the bare-dialog baselines; the full log is build/<arch>/bench.log.
+# QUENDA_BUILD_DIR=<dir> builds and logs there instead.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+"$root/scripts/setup.sh"
+source "$root/scripts/wine-env.sh"
+arch=$(quenda_pick_arch)
+echo "== building QuendaBench ($arch)"
+# QUENDA_BUILD_DIR builds elsewhere than build/<arch> (the Wine prefix follows QUENDA_WINEPREFIX_BASE).
+build=${QUENDA_BUILD_DIR:-$root/build/$arch}
+cmake --preset "$arch" -B "$build" >/dev/null
+cmake --build "$build" -j2 --target QuendaBench
+
+log=$build/bench.log
+# Wine's output goes to a file: a pipe from wine can keep the run from ending.
+inner='source "$1/scripts/wine-env.sh"
+quenda_wine_for "$2"
+quenda_init_prefix
+/usr/lib/wine/wineserver -p
+"$QUENDA_WINE" cmd /c exit >/dev/null 2>&1 || true
+rc=0
+"$QUENDA_ROOT/scripts/wine-run" "$4/QuendaBench.exe" >"$3" 2>&1 || rc=$?
+/usr/lib/wine/wineserver -k || true
+exit "$rc"'
+
+echo "== running QuendaBench under Xvfb (about 3 minutes)"
+rc=0
+timeout 900 xvfb-run "${QUENDA_XVFB_ARGS[@]}" bash -c "$inner" _ "$root" "$arch" "$log" "$build" || rc=$?
+cat "$log"
+echo "== QuendaBench exit code: $rc (log: $log)"
+exit "$rc"
