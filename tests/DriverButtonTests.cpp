@@ -14,9 +14,6 @@
 namespace quenda::test {
 namespace {
 
-constexpr int kButtonId = 5;
-constexpr int kButtonWidth = 98;
-constexpr int kButtonHeight = 25;
 constexpr int kEndWidth = 8;
 constexpr int kHoverImage = 64;
 // The tick is 250 ms; a few ticks, and Wine's own leave tracking polls more slowly than that.

@@ -14,7 +14,6 @@ namespace quenda::test {
 namespace {
 
 constexpr char kRoot[] = "Software\\Halberk\\Vorlix\\QUENDA.DLL";
-constexpr COLORREF kDarkRed = RGB(128, 0, 0);
 constexpr DWORD kEndDlgMaxMs = 4000;
 // The outcome stands for two seconds; it must be seen well within them.
 constexpr DWORD kOutcomeSeenMs = 1500;

@@ -14,17 +14,6 @@
 namespace quenda::test {
 namespace {
 
-// Window layout, in window coordinates (the prompt has no border, so they are client ones too).
-constexpr int kHeight = 177;
-constexpr int kLeftWidth = 167;
-constexpr int kRightWidth = 4;
-constexpr int kLabelLeft = 165;
-constexpr int kDefaultMiddle = 135;
-constexpr int kMaxMiddle = 600;
-constexpr int kButtonId = 5;
-constexpr COLORREF kWhite = RGB(255, 255, 255);
-constexpr COLORREF kDarkRed = RGB(128, 0, 0);
-constexpr COLORREF kBlack = RGB(0, 0, 0);
 constexpr DWORD kEndDlgMinMs = 1900;
 constexpr DWORD kEndDlgMaxMs = 4000;
 // A refused call must not wait for anything.

@@ -19,10 +19,6 @@
 namespace quenda::test {
 namespace {
 
-constexpr int kLabelLeft = 165;
-constexpr int kMaxMiddle = 600;
-constexpr int kHeight = 177;
-constexpr int kButtonId = 5;
 constexpr const char* kRegistryPath = "Software\\Halberk\\Vorlix\\QUENDA.DLL";
 
 // The echo label of a prompt whose middle band is `middle` wide (window coordinates, 20 px high).

@@ -21,9 +21,6 @@ constexpr const char* kInputDesktop = "Default";
 // Not "Default": the platform would take a desktop of that name for the station's input desktop.
 constexpr const char* kServiceDesktop = "QuendaServiceDesk";
 constexpr const char* kSideDesktop = "QuendaSideDesk";
-constexpr int kLeftWidth = 167;
-constexpr int kLabelLeft = 165;
-constexpr int kHeight = 177;
 
 std::string ObjectName(HANDLE object) {
     char name[256] = {};

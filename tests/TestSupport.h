@@ -25,6 +25,21 @@
 
 namespace quenda::test {
 
+// The prompt's layout in window coordinates (it has no border, so they are client ones too) and
+// the colours its labels are given.
+inline constexpr int kHeight = 177;
+inline constexpr int kLeftWidth = 167;
+inline constexpr int kRightWidth = 4;
+inline constexpr int kLabelLeft = 165;
+inline constexpr int kDefaultMiddle = 135;
+inline constexpr int kMaxMiddle = 600;
+inline constexpr int kButtonId = 5;
+inline constexpr int kButtonWidth = 98;
+inline constexpr int kButtonHeight = 25;
+inline constexpr COLORREF kWhite = RGB(255, 255, 255);
+inline constexpr COLORREF kDarkRed = RGB(128, 0, 0);
+inline constexpr COLORREF kBlack = RGB(0, 0, 0);
+
 // Generous limits: a hang fails the test, a slow machine does not.
 inline constexpr DWORD kWindowTimeoutMs = 5000;
 inline constexpr DWORD kJoinTimeoutMs = 5000;

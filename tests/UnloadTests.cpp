@@ -23,8 +23,6 @@ constexpr long long kOutcomeMinMs = 1900;
 constexpr double kEndDlgMaxMs = 4000;
 // A call that has nothing to wait for.
 constexpr long long kPromptFreeMs = 500;
-constexpr int kButtonId = 5;
-constexpr COLORREF kDarkRed = RGB(128, 0, 0);
 // The result label over the middle band, above the button: blue in the background picture, so
 // dark red there can only be the outcome text.
 constexpr RECT kResultArea{167, 100, 286, 140};
