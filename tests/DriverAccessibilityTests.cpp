@@ -97,12 +97,6 @@ private:
     std::vector<HWND> windows_;
 };
 
-DlgParams NewParams() {
-    DlgParams params{};
-    params.Size = static_cast<int32_t>(sizeof(DlgParams));
-    return params;
-}
-
 class DriverAccessibility : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -59,12 +59,6 @@ testing::AssertionResult PutFixedLng(DWORD langId) {
     return PutRaw("", "FixedLng", REG_DWORD, &langId, sizeof langId);
 }
 
-DlgParams NewParams() {
-    DlgParams params{};
-    params.Size = static_cast<int32_t>(sizeof(DlgParams));
-    return params;
-}
-
 // Where the prompt label draws, in window coordinates (the prompt has no frame): from its left
 // edge at 165 to 20 pixels short of the window's right edge, rows 25 to 115 (above the button).
 RECT PromptArea(int windowWidth) { return {165, 25, windowWidth - 20, 115}; }

@@ -125,12 +125,6 @@ bool ClickHandled(const ThreadMessageLog& log, HWND dialog) {
     return SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kJoinTimeoutMs, &ignored) != 0;
 }
 
-DlgParams NewParams() {
-    DlgParams params{};
-    params.Size = static_cast<int32_t>(sizeof(DlgParams));
-    return params;
-}
-
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -39,12 +39,6 @@ int CountDiffering(const Picture& a, const Picture& b, RECT r, std::string* firs
     return count;
 }
 
-DlgParams NewParams() {
-    DlgParams params{};
-    params.Size = static_cast<int32_t>(sizeof(DlgParams));
-    return params;
-}
-
 bool IsZeroOrRefusal(uint32_t result) { return result == QUENDA_OK || result == QUENDA_INVALID_PARAMETER; }
 
 // Kernel and other object handles of this process, probed one by one: GetProcessHandleCount is a

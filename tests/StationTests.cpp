@@ -34,12 +34,6 @@ std::string ObjectName(HANDLE object) {
 std::string ProcessStationName() { return ObjectName(GetProcessWindowStation()); }
 std::string ThreadDesktopName(DWORD threadId) { return ObjectName(GetThreadDesktop(threadId)); }
 
-DlgParams NewParams() {
-    DlgParams params{};
-    params.Size = static_cast<int32_t>(sizeof(DlgParams));
-    return params;
-}
-
 // A desktop handle of its own for a thread. Wine closes a thread's desktop handle when the thread
 // ends, so a thread must not be given the test's own handle.
 std::shared_ptr<UniqueDesktop> DesktopForThread(HDESK desktop) {

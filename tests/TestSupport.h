@@ -40,6 +40,13 @@ inline constexpr COLORREF kWhite = RGB(255, 255, 255);
 inline constexpr COLORREF kDarkRed = RGB(128, 0, 0);
 inline constexpr COLORREF kBlack = RGB(0, 0, 0);
 
+// An empty record that the library takes whole.
+inline DlgParams NewParams() {
+    DlgParams params{};
+    params.Size = static_cast<int32_t>(sizeof(DlgParams));
+    return params;
+}
+
 // Generous limits: a hang fails the test, a slow machine does not.
 inline constexpr DWORD kWindowTimeoutMs = 5000;
 inline constexpr DWORD kJoinTimeoutMs = 5000;
