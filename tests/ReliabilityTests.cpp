@@ -523,6 +523,15 @@ TEST_F(Reliability, SeededSweepOfBadInput) {
                      for (uint32_t key : {1u, 8u, 2u, 16u, 17u})
                          EXPECT_EQ(api_.OnKeyPressed(key, 0), QUENDA_OK);
                  });
+        // Wine opens some objects once, on the first station or desktop lookup by name.
+        for (const char* station : {"", "NoSuchStation"})
+            for (const char* desktop : {"", "NoSuchDesktop"}) {
+                DlgParams named = NewParams();
+                named.WinStation = station;
+                named.Desktop = desktop;
+                exercise([&] { return startEx(&named, QUENDA_MODE_ENTER_PIN, 0, nullptr); }, false,
+                         "warm-up with names", nullptr);
+            }
         registry.Clear();
         PumpFor(200);
     }
