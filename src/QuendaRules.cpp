@@ -15,6 +15,17 @@ void ResetParams(DlgParams& params) {
     params.Size = static_cast<int32_t>(sizeof params);
 }
 
+void ClearCutPointers(DlgParams& params, size_t taken) {
+    const auto* base = reinterpret_cast<const unsigned char*>(&params);
+    auto clearIfCut = [&](const char*& field) {
+        const auto offset = static_cast<size_t>(reinterpret_cast<const unsigned char*>(&field) - base);
+        if (taken > offset && taken < offset + sizeof field) field = nullptr;
+    };
+    for (const char*& text : params.Texts) clearIfCut(text);
+    clearIfCut(params.WinStation);
+    clearIfCut(params.Desktop);
+}
+
 ParamsResult TakeDriverParams(const DlgParams* driver, DlgParams& out) {
     ResetParams(out);
     if (driver) {
@@ -23,6 +34,7 @@ ParamsResult TakeDriverParams(const DlgParams* driver, DlgParams& out) {
         if (size < 0) return ParamsResult::NegativeSize;
         const auto taken = std::min<size_t>(static_cast<size_t>(size), sizeof out);
         std::memcpy(&out, driver, taken);
+        ClearCutPointers(out, taken);
     }
     DefaultIfOutOfRange(out.PromptTop, kDefaultPromptTop, kMaxTop);
     DefaultIfOutOfRange(out.EchoTop, kDefaultEchoTop, kMaxTop);

@@ -26,8 +26,12 @@ void ResetParams(DlgParams& params);
 
 enum class ParamsResult { Ok, NegativeSize, WidthOverflow };
 
-// Resets `out`, copies min(Size, sizeof) leading bytes of `driver` (null copies nothing) and
-// applies the range rules. On failure `out` is left reset.
+// A pointer field that the first `taken` bytes cover only in part is null: half a pointer points
+// nowhere the driver meant. Number fields keep their partial bytes.
+void ClearCutPointers(DlgParams& params, size_t taken);
+
+// Resets `out`, copies min(Size, sizeof) leading bytes of `driver` (null copies nothing), clears
+// the pointers the copy cut and applies the range rules. On failure `out` is left reset.
 [[nodiscard]] ParamsResult TakeDriverParams(const DlgParams* driver, DlgParams& out);
 
 // Removes text enclosed in angle brackets; nesting is not counted, an unclosed "<" drops the rest.

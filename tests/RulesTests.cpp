@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "QuendaRules.h"
@@ -71,6 +72,53 @@ TEST(TakeDriverParams, SizeDecidesHowManyBytesAreTaken) {
     EXPECT_EQ(out.ExtraWidth, 600u) << "0x10064 + 135 is above the 600 maximum";
 }
 
+// Every Size, with every pointer set: a pointer is either the driver's whole or null, never the
+// few bytes of one that a short record happens to cover.
+TEST(TakeDriverParams, PointersCutBySizeCountAsNull) {
+    static const char kMark[] = "mark";
+    DlgParams in = Record();
+    for (const char*& text : in.Texts) text = kMark;
+    in.WinStation = kMark;
+    in.Desktop = kMark;
+    in.ExtraWidth = 0x00010064;
+    for (int32_t size = 0; size <= static_cast<int32_t>(sizeof(DlgParams)); ++size) {
+        in.Size = size;
+        DlgParams out;
+        ASSERT_EQ(TakeDriverParams(&in, out), ParamsResult::Ok) << size;
+        auto expectWholeOrNull = [&](const char* field, size_t offset, const char* name) {
+            const bool whole = static_cast<size_t>(size) >= offset + sizeof(const char*);
+            EXPECT_EQ(field, whole ? kMark : nullptr) << name << " at Size " << size;
+        };
+        for (size_t k = 0; k < std::size(out.Texts); ++k)
+            expectWholeOrNull(out.Texts[k], offsetof(DlgParams, Texts) + k * sizeof(const char*), "Texts");
+        expectWholeOrNull(out.WinStation, offsetof(DlgParams, WinStation), "WinStation");
+        expectWholeOrNull(out.Desktop, offsetof(DlgParams, Desktop), "Desktop");
+    }
+
+    // The sizes a driver meets, typed per layout: a 32-bit driver's record handed to the 64-bit
+    // build ends inside Texts[8]; numbers cut short keep their low bytes.
+    DlgParams out;
+#if UINTPTR_MAX == 0xFFFFFFFFu
+    in.Size = 10;
+    ASSERT_EQ(TakeDriverParams(&in, out), ParamsResult::Ok);
+    EXPECT_EQ(out.Texts[0], nullptr);
+    in.Size = 50;
+    ASSERT_EQ(TakeDriverParams(&in, out), ParamsResult::Ok);
+    EXPECT_EQ(out.Texts[9], kMark);
+    EXPECT_EQ(out.ExtraWidth, 100u + 135u) << "two bytes of ExtraWidth";
+#else
+    in.Size = 76;
+    ASSERT_EQ(TakeDriverParams(&in, out), ParamsResult::Ok);
+    EXPECT_EQ(out.Texts[7], kMark);
+    EXPECT_EQ(out.Texts[8], nullptr);
+    EXPECT_EQ(out.Texts[9], nullptr);
+    in.Size = 90;
+    ASSERT_EQ(TakeDriverParams(&in, out), ParamsResult::Ok);
+    EXPECT_EQ(out.Texts[9], kMark);
+    EXPECT_EQ(out.ExtraWidth, 100u + 135u) << "two bytes of ExtraWidth";
+#endif
+}
+
 TEST(TakeDriverParams, TopsAndWidthFollowTheirRanges) {
     DlgParams in = Record();
     DlgParams out;
@@ -137,6 +185,16 @@ TEST(DpiAdjustedHeight, TableForSmallHeightsScaledOtherwise) {
     EXPECT_EQ(DpiAdjustedHeight(-20, 192), 10) << "scaled heights change sign";
     EXPECT_EQ(DpiAdjustedHeight(16, 120), -13);
     EXPECT_EQ(DpiAdjustedHeight(0, 120), 0);
+}
+
+// The whole table away from 96 DPI, typed from the font picker's sizes: one wrong entry shows
+// only on a scaled screen, which the driver-level tests never have.
+TEST(DpiAdjustedHeight, EveryTableEntryAtAScaledScreen) {
+    const int32_t expected[19] = {1, 2, 3, 3, 4, 5, 6, 7, 7, 8, 9, 10, 11, 11, 12, 13, 14, 15, 15};
+    for (int32_t n = 1; n <= 19; ++n) {
+        EXPECT_EQ(DpiAdjustedHeight(-n, 144), -expected[n - 1]) << "height -" << n << " at 144 DPI";
+        EXPECT_EQ(DpiAdjustedHeight(-n, 120), -expected[n - 1]) << "height -" << n << " at 120 DPI";
+    }
 }
 
 TEST(MulDivRounded, RoundsHalfAwayFromZeroLikeTheSystem) {
