@@ -29,6 +29,7 @@ constexpr COLORREF kDarkRed = RGB(128, 0, 0);
 // Carries no data: the handler reads the labels as they are when it runs, so posts that arrive
 // late or together still end on the latest text.
 constexpr UINT kTextChangedMessage = WM_APP + 1;
+constexpr UINT kDisableButtonMessage = WM_APP + 2;
 
 // One lock guards everything another thread may touch: the window handle as seen from outside,
 // the three labels and the button handle. Label setters (driver threads), painting (dialog
@@ -45,6 +46,7 @@ struct DialogState {
     std::unique_ptr<TApiLabelEx> ResultLabel;
 };
 DialogState gDialog;  // guarded by gLock
+bool gUnloadBegun = false;  // guarded by gLock
 
 // Dialog thread only.
 TButtonInfo gCancelButton;
@@ -136,9 +138,17 @@ HWND CurrentDialogWindow() {
 }
 
 void OnInitDialog(HWND wnd) {
+    bool unloading = false;
     {
         std::lock_guard guard(gLock);
-        gDialog.DialogWnd = wnd;
+        unloading = gUnloadBegun;
+        if (!unloading) gDialog.DialogWnd = wnd;
+    }
+    if (unloading) {
+        // The unload found no prompt and will not look again: this one must not outlive it, nor
+        // be shown, since a first activation may take the loader lock that the unload holds.
+        DestroyWindow(wnd);
+        return;
     }
     SetWindowLongA(wnd, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN));
     SetWindowLongA(wnd, GWL_EXSTYLE, WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_CONTROLPARENT);
@@ -193,6 +203,7 @@ void OnClose(HWND wnd) {
     if (button) DestroyWindow(button);
     EndDialog(wnd, 0);
     gCancelHandler.store(nullptr);
+    if (gSetup.OnClosed) gSetup.OnClosed();
 }
 
 INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
@@ -222,6 +233,9 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case kTextChangedMessage:
                 FollowLabelsInWindowText(wnd);
+                return TRUE;
+            case kDisableButtonMessage:
+                if (gCancelButton.Handle) EnableWindow(gCancelButton.Handle, FALSE);
                 return TRUE;
             default:
                 // Unnamed messages get the dialog manager's own default handling.
@@ -294,6 +308,7 @@ void InitDialogModule() noexcept {
     {
         std::lock_guard guard(gLock);
         gDialog.DialogWnd = nullptr;
+        gUnloadBegun = false;
     }
     gCancelHandler.store(nullptr);
     gTrackMouseLeave.store(nullptr);
@@ -352,6 +367,15 @@ void ClosePinDialog(HWND onlyWindow, DWORD timeoutMillis) {
 }
 
 void SetCancelHandler(CancelHandlerFn handler) noexcept { gCancelHandler.store(handler); }
+
+void BeginDialogUnload() noexcept {
+    std::lock_guard guard(gLock);
+    gUnloadBegun = true;
+}
+
+void PostDisableButton(HWND wnd) noexcept {
+    if (wnd) PostMessageA(wnd, kDisableButtonMessage, 0, 0);
+}
 
 void PostPromptTextChanged(HWND wnd) noexcept {
     if (wnd) PostMessageA(wnd, kTextChangedMessage, 0, 0);

@@ -21,6 +21,8 @@ struct DialogSetup {
     std::string EchoText;
     std::string ResultText;
     std::string ButtonCaption;
+    // Run on the dialog's thread once the prompt is closed and no longer found from outside.
+    void (*OnClosed)() = nullptr;
 };
 
 using CancelHandlerFn = void (*)();
@@ -36,6 +38,11 @@ bool IsPinDialogOpen();
 // has passed). With `onlyWindow` set, closes only that prompt (a later one is left alone).
 void ClosePinDialog(HWND onlyWindow = nullptr, DWORD timeoutMillis = INFINITE);
 void SetCancelHandler(CancelHandlerFn handler) noexcept;
+// From now on no prompt opens: one being created ends before it is shown. Taken under the lock
+// that publishes the prompt, so the unload either finds a prompt or none will appear.
+void BeginDialogUnload() noexcept;
+// Disables the button on the prompt's own thread, for a caller that must not wait for it.
+void PostDisableButton(HWND wnd) noexcept;
 // Tells the prompt's thread that a label it names itself after has changed. Only posts: the
 // caller may hold the lock and must not wait for the prompt's thread.
 void PostPromptTextChanged(HWND wnd) noexcept;

@@ -1,9 +1,11 @@
 #include "QuendaMain.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "QuendaDlg.h"
 #include "QuendaRegistry.h"
@@ -25,12 +27,32 @@ std::atomic<uint32_t> gActiveMode{0};
 std::atomic<CancelCallback> gActiveCallback{nullptr};
 constexpr DWORD kUnloadCloseMillis = 5000;
 constexpr DWORD kUnloadReturnMillis = 5000;
+// A start call that finds the previous prompt closed waits this long for its call to leave.
+constexpr DWORD kPreviousCallMillis = 5000;
+// Waits on the wake-up event are cut into slices: the state word, not the event, is the truth.
+constexpr DWORD kWaitSliceMillis = 20;
 
-// Set for the whole of an accepted start call: a second one must not disturb the running prompt.
-std::atomic<bool> gStartCallRunning{false};
-// Signalled while no start call is inside the library; the unload waits for it.
-UniqueKernelHandle gNoStartCall;
-std::atomic<bool> gUnloading{false};
+// The start calls in one word, so that every check and the step it allows are one atomic change.
+constexpr uint32_t kCallInside = 1;   // an accepted start call is inside the library
+constexpr uint32_t kCallLeaving = 2;  // ...and its prompt has closed: it is on its way out
+constexpr uint32_t kUnloading = 4;    // the library is being unloaded: no call enters any more
+std::atomic<uint32_t> gCallState{0};
+// Set whenever a start call leaves; wakes the calls and the unload that wait for that.
+UniqueKernelHandle gCallLeft;
+// The thread of the call inside: a start call made from its own callback must not wait for it.
+std::atomic<DWORD> gCallThread{0};
+
+// Handles opened for a switch that were still current when the prompt was done with them:
+// SetThreadDesktop fails for a thread that owns a window (a driver's callback may have made one
+// on thread A), and a handle in use cannot be closed. Each is closed once it is no longer
+// current, at a later start call or at the unload.
+struct KeptDesktop {
+    UniqueDesktop desktop;
+    DWORD threadId = 0;
+};
+CriticalSection gKeptLock;
+std::vector<KeptDesktop> gKeptDesktops;     // guarded by gKeptLock
+std::vector<UniqueWinStation> gKeptStations;  // guarded by gKeptLock
 
 // ActiveParams is read by driver threads (texts for key events and outcomes) while start calls
 // and EndDlg write it; the generation tells EndDlg whether a newer start call owns it by now.
@@ -75,11 +97,42 @@ void NotifyCancel() {
     callback(1);
 }
 
+void KeepWhileCurrent(UniqueDesktop desktop) noexcept {
+    try {
+        std::lock_guard guard(gKeptLock);
+        gKeptDesktops.push_back(KeptDesktop{std::move(desktop), GetCurrentThreadId()});
+    } catch (...) {
+        // No memory to remember it: the close fails while it is current, and the handle stays.
+    }
+}
+
+void KeepWhileCurrent(UniqueWinStation station) noexcept {
+    try {
+        std::lock_guard guard(gKeptLock);
+        gKeptStations.push_back(std::move(station));
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
+void CloseKeptHandles() noexcept {
+    std::lock_guard guard(gKeptLock);
+    std::erase_if(gKeptDesktops, [](KeptDesktop& kept) {
+        const HDESK current = GetThreadDesktop(kept.threadId);
+        if (current == kept.desktop.get()) return false;
+        // No desktop: the thread has ended. Wine closes a thread's desktop handle then, and a
+        // second close could hit a handle that reuses the value.
+        if (!current) (void)kept.desktop.release();
+        return true;
+    });
+    const HWINSTA station = GetProcessWindowStation();
+    std::erase_if(gKeptStations, [station](const UniqueWinStation& kept) { return kept.get() != station; });
+}
+
 void InitMainModule() noexcept {
-    gNoStartCall.reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));
-    gUnloading.store(false);
+    gCallLeft.reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    gCallState.store(0);
     gActiveMode.store(0);
     gActiveCallback.store(nullptr);
     std::lock_guard guard(gParamsLock);
@@ -103,15 +156,58 @@ DlgParams ActiveParamsSnapshot() {
 
 uint32_t ActiveModeValue() { return gActiveMode.load(); }
 
+namespace {
+
+enum class Entry { Entered, PromptOpen, Unloading };
+
+// Sleeps on the wake-up event for at most one slice of what is left until `deadline`.
+bool WaitSliceUntil(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kWaitSliceMillis));
+    if (gCallLeft) WaitForSingleObject(gCallLeft.get(), slice);
+    else Sleep(slice);
+    return true;
+}
+
+// One accepted start call at a time. A call that comes while the previous prompt is open is
+// answered at once; one that comes after that prompt closed waits (bounded) for its call to
+// restore the desktop and leave, since the driver has every reason to think it done.
+Entry EnterStartCall() {
+    const ULONGLONG deadline = GetTickCount64() + kPreviousCallMillis;
+    for (;;) {
+        uint32_t state = gCallState.load();
+        if (state & kUnloading) return Entry::Unloading;
+        if (state == 0) {
+            if (gCallState.compare_exchange_weak(state, kCallInside)) {
+                gCallThread.store(GetCurrentThreadId());
+                if (gCallLeft) ResetEvent(gCallLeft.get());
+                return Entry::Entered;
+            }
+            continue;
+        }
+        if (!(state & kCallLeaving) || gCallThread.load() == GetCurrentThreadId()) return Entry::PromptOpen;
+        if (!WaitSliceUntil(deadline)) return Entry::PromptOpen;
+    }
+}
+
+void LeaveStartCall() {
+    gCallThread.store(0);
+    gCallState.fetch_and(kUnloading);
+    if (gCallLeft) SetEvent(gCallLeft.get());
+}
+
+// Runs on the dialog's thread when its prompt has closed.
+void MarkPromptClosed() { gCallState.fetch_or(kCallLeaving); }
+
+}  // namespace
+
 uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback) {
     const int promptId = PromptTextOf(mode);
     if (promptId == 0) return kRefused;
-    if (gUnloading.load() || gStartCallRunning.exchange(true)) return kOk;
-    if (gNoStartCall) ResetEvent(gNoStartCall.get());
-    const ScopeExit endOfCall([] {
-        gStartCallRunning.store(false);
-        if (gNoStartCall) SetEvent(gNoStartCall.get());
-    });
+    if (EnterStartCall() != Entry::Entered) return kOk;
+    const ScopeExit endOfCall([] { LeaveStartCall(); });
+    CloseKeptHandles();
 
     DlgParams taken;
     {
@@ -135,7 +231,9 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
     setup.PromptText = GetDialogText(promptId);
     SetCancelHandler(&NotifyCancel);
     setup.ButtonCaption = GetDialogText(QUENDA_TEXT_CANCEL);
-    if (!gUnloading.load()) RunPinDialog(std::move(setup));
+    setup.OnClosed = &MarkPromptClosed;
+    if (!(gCallState.load() & kUnloading)) RunPinDialog(std::move(setup));
+    MarkPromptClosed();
     return kOk;
 }
 
@@ -173,7 +271,9 @@ uint32_t KeyPressed(uint32_t keyEvent) {
 
 namespace {
 
-uint32_t EndDialogImpl(uint32_t endResult, DWORD closeTimeout) {
+// Once the prompt is found, every step runs and the close is always reached: a failure on the
+// way (no memory for the outcome text) costs that step only, never the close.
+uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
     gActiveCallback.store(nullptr);
     HWND wnd = nullptr;
     HWND button = nullptr;
@@ -183,26 +283,42 @@ uint32_t EndDialogImpl(uint32_t endResult, DWORD closeTimeout) {
         if (!dialog.IsOpen()) return kRefused;
         wnd = dialog.Window();
         button = dialog.Button();
-        dialog.EchoLabel().SetText("");
+        // In the same step: a prompt closed and a new start call made meanwhile own newer params.
+        {
+            std::lock_guard guard(gParamsLock);
+            generation = gParamsGeneration;
+        }
+        try {
+            dialog.EchoLabel().SetText("");
+        } catch (...) {
+        }
     }
-    {
-        std::lock_guard guard(gParamsLock);
-        generation = gParamsGeneration;
+    if (button) {
+        // Disabling a window of the dialog's thread waits for that thread; the unload may not.
+        if (unloading)
+            PostDisableButton(wnd);
+        else
+            EnableWindow(button, FALSE);
     }
-    // Outside the lock: disabling a window of the dialog's thread waits for that thread.
-    if (button) EnableWindow(button, FALSE);
     if (const auto outcome = OutcomeOf(endResult)) {
-        const std::string text = GetDialogText(outcome->textId);
+        std::optional<std::string> text;
+        try {
+            text = GetDialogText(outcome->textId);
+        } catch (...) {
+        }
         const OpenDialog dialog;
         if (dialog.IsOpen() && dialog.Window() == wnd) {
-            dialog.ResultLabel().SetText(text);
+            try {
+                if (text) dialog.ResultLabel().SetText(*text);
+            } catch (...) {
+            }
             dialog.ResultLabel().SetColor(outcome->color);
             PostPromptTextChanged(wnd);
         }
     }
     PumpMessagesFor(kOutcomeMillis);
     // Only the prompt this call showed the outcome on: one opened since is not ours to close.
-    ClosePinDialog(wnd, closeTimeout);
+    ClosePinDialog(wnd, unloading ? kUnloadCloseMillis : INFINITE);
     {
         std::lock_guard guard(gParamsLock);
         if (gParamsGeneration == generation) ResetParams(gActiveParams);
@@ -212,23 +328,28 @@ uint32_t EndDialogImpl(uint32_t endResult, DWORD closeTimeout) {
 
 }  // namespace
 
-uint32_t EndDialogWith(uint32_t endResult) { return EndDialogImpl(endResult, INFINITE); }
+uint32_t EndDialogWith(uint32_t endResult) { return EndDialogImpl(endResult, false); }
 
 // The unload runs under the loader lock while the dialog's thread may still be inside a start
-// call. It shows the cancel outcome, closes the prompt with a bounded send, and then waits (also
-// bounded) for the start call to leave the library, whose code is about to go away. Nothing on
-// the dialog thread's way out takes the loader lock. When the process is exiting the other
-// threads are already gone: nothing is pumped, sent or awaited then.
+// call. From its first step no call enters and no prompt appears; it shows the cancel outcome,
+// closes the prompt with a bounded send, and waits (also bounded) for the start call to leave
+// the library, whose code is about to go away. Nothing on the dialog thread's way out takes the
+// loader lock. When the process is exiting the other threads are already gone: nothing is
+// pumped, sent or awaited then.
 void FinalizeMainModule(bool processExiting) noexcept {
     if (processExiting) return;
-    gUnloading.store(true);
+    gCallState.fetch_or(kUnloading);
+    BeginDialogUnload();
     try {
-        EndDialogImpl(QUENDA_END_CANCEL, kUnloadCloseMillis);
+        EndDialogImpl(QUENDA_END_CANCEL, true);
     } catch (...) {
     }
+    const ULONGLONG deadline = GetTickCount64() + kUnloadReturnMillis;
+    while ((gCallState.load() & kCallInside) && WaitSliceUntil(deadline)) {
+    }
     // A start call still inside after the wait may yet signal the event: it must stay valid.
-    if (gNoStartCall && WaitForSingleObject(gNoStartCall.get(), kUnloadReturnMillis) != WAIT_OBJECT_0)
-        (void)gNoStartCall.release();
+    if (gCallState.load() & kCallInside) (void)gCallLeft.release();
+    else CloseKeptHandles();
 }
 
 void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desktop) {
@@ -269,8 +390,12 @@ void DesktopSwitch::Restore() {
 void DesktopSwitch::RestoreStationAndDesktop() {
     if (savedStation_) SetProcessWindowStation(savedStation_);
     if (savedDesktop_) SetThreadDesktop(savedDesktop_);
-    // Closing fails harmlessly for a handle that is still current; the others are done with.
+    // A handle still current cannot be closed now; one that is not is done with.
+    if (openedDesktop_ && GetThreadDesktop(GetCurrentThreadId()) == openedDesktop_.get())
+        KeepWhileCurrent(std::move(openedDesktop_));
     openedDesktop_.reset();
+    if (openedStation_ && GetProcessWindowStation() == openedStation_.get())
+        KeepWhileCurrent(std::move(openedStation_));
     openedStation_.reset();
 }
 

@@ -24,6 +24,10 @@ uint32_t EndDialogWith(uint32_t endResult);
 // The driver's text for a TextId when it gave one (even empty), else the catalogue's.
 std::string GetDialogText(int textId);
 
+// Closes the desktop and window-station handles kept from earlier switches that are no longer
+// current.
+void CloseKeptHandles() noexcept;
+
 // Copy of the module state, for tests and diagnostics.
 DlgParams ActiveParamsSnapshot();
 uint32_t ActiveModeValue();

@@ -13,12 +13,6 @@ namespace {
 constexpr DWORD kTextTimeoutMs = 2000;
 constexpr DWORD kEndDlgMaxMs = 4000;
 
-std::string WindowText(HWND wnd) {
-    char text[512]{};
-    GetWindowTextA(wnd, text, sizeof text);
-    return text;
-}
-
 // The catalogue row in the user's language, as the driver-language tests pick it.
 std::string CatalogueText(int textId) {
     const LANGID user = GetUserDefaultLangID();

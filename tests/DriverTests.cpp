@@ -1106,5 +1106,206 @@ TEST_F(DriverThreads, KeysFromTwoThreadsKeepEveryMark) {
     ASSERT_TRUE(run->CloseAndJoin());
 }
 
+// ---------------------------------------------------------------------------------------------
+// Calls as drivers in the field make them
+
+using DriverField = DriverTest;
+
+// A driver that starts its next operation from a new thread the moment the last prompt was
+// closed: thread A of that prompt may still be on its way out, and the new prompt must show all
+// the same. The first prompts end through EndDlg, the others through the close it sends.
+TEST_F(DriverField, BackToBackPromptsFromNewThreadsAreAllShown) {
+    constexpr int kPrompts = 100;
+    constexpr int kEndedByEndDlg = 3;
+    std::unique_ptr<PromptRun> closing;
+    std::vector<int> missing;
+    for (int i = 0; i < kPrompts; ++i) {
+        auto run = Start(QUENDA_MODE_ENTER_PIN, nullptr);
+        if (closing) {
+            ASSERT_TRUE(closing->Join()) << "prompt " << i - 1 << ": the start call did not return";
+            EXPECT_EQ(closing->Result(), QUENDA_OK);
+            closing.reset();
+        }
+        HWND dialog = run->WaitForDialog();
+        if (!dialog) {
+            missing.push_back(i);
+            ASSERT_TRUE(run->Join());
+            continue;
+        }
+        if (i < kEndedByEndDlg)
+            ASSERT_EQ(api_.EndDlg(QUENDA_END_PIN_OK), QUENDA_OK);
+        else
+            SendMessageA(dialog, WM_CLOSE, 0, 0);
+        closing = std::move(run);
+    }
+    if (closing) {
+        ASSERT_TRUE(closing->Join());
+    }
+    EXPECT_TRUE(missing.empty()) << missing.size() << " of " << kPrompts << " prompts never showed, first "
+                                 << (missing.empty() ? -1 : missing.front());
+}
+
+// Every Size with every pointer set (a 32-bit driver's 76-byte record also reaches the 64-bit
+// build): a text whose pointer the record ends inside is the catalogue's, a whole one the
+// driver's, and no half pointer is ever read.
+TEST_F(DriverField, RecordsEndingInsideAPointerFallBackToTheCatalogue) {
+    std::string seen;
+    std::string catalogue[QUENDA_TEXT_COUNT + 1];
+    {
+        auto run = Start(QUENDA_MODE_OLD_PIN, nullptr);
+        HWND dialog = run->WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return !(catalogue[2] = WindowText(dialog)).empty(); }, 2000));
+        ASSERT_EQ(api_.OnKeyPressed(QUENDA_KEY_NEW_PIN, 0), QUENDA_OK);
+        ASSERT_TRUE(WaitUntil([&] { return (catalogue[3] = WindowText(dialog)) != catalogue[2]; }, 2000));
+        ASSERT_EQ(api_.OnKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0), QUENDA_OK);
+        ASSERT_TRUE(WaitUntil([&] { return (catalogue[4] = WindowText(dialog)) != catalogue[3]; }, 2000));
+        const EndDlgFn endDlg = api_.EndDlg;
+        AsyncCall threadB([endDlg] { (void)endDlg(QUENDA_END_PIN_ERROR); });
+        ASSERT_TRUE(WaitUntil([&] { return (catalogue[6] = WindowText(dialog)) != catalogue[4]; }, 2000));
+        ASSERT_TRUE(threadB.Join(kEndDlgMaxMs));
+        ASSERT_TRUE(run->Join());
+    }
+    static const char* const kDriverTexts[QUENDA_TEXT_COUNT] = {
+        "Driver 1", "Driver 2", "Driver 3", "Driver 4", "Driver 5",
+        "Driver 6", "Driver 7", "Driver 8", "Driver 9", "Driver &10"};
+    DlgParams params = NewParams();
+    for (int k = 0; k < QUENDA_TEXT_COUNT; ++k) params.Texts[k] = kDriverTexts[k];
+    params.WinStation = "WinSta0";
+    params.Desktop = "Default";
+    auto expected = [&](int size, int textId) {
+        const size_t end = offsetof(DlgParams, Texts) + textId * sizeof(const char*);
+        return static_cast<size_t>(size) >= end ? std::string(kDriverTexts[textId - 1]) : catalogue[textId];
+    };
+    for (int size = 0; size <= static_cast<int>(sizeof(DlgParams)); ++size) {
+        params.Size = size;
+        auto run = StartEx(&params, QUENDA_MODE_OLD_PIN, nullptr);
+        HWND dialog = run->WaitForDialog();
+        ASSERT_NE(dialog, nullptr) << "Size " << size;
+        EXPECT_TRUE(WaitForWindowText(dialog, expected(size, QUENDA_TEXT_OLD_PIN), seen))
+            << "Size " << size << ": \"" << seen << "\"";
+        ASSERT_EQ(api_.OnKeyPressed(QUENDA_KEY_NEW_PIN, 0), QUENDA_OK);
+        EXPECT_TRUE(WaitForWindowText(dialog, expected(size, QUENDA_TEXT_NEW_PIN), seen))
+            << "Size " << size << ": \"" << seen << "\"";
+        ASSERT_EQ(api_.OnKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0), QUENDA_OK);
+        EXPECT_TRUE(WaitForWindowText(dialog, expected(size, QUENDA_TEXT_CONFIRM_PIN), seen))
+            << "Size " << size << ": \"" << seen << "\"";
+        ASSERT_TRUE(run->CloseAndJoin()) << "Size " << size;
+    }
+
+    // An outcome text cut in half: EndDlg shows the catalogue's.
+    params.Size = static_cast<int32_t>(offsetof(DlgParams, Texts) + (QUENDA_TEXT_PIN_ERROR - 1) * sizeof(const char*) + 2);
+    auto run = StartEx(&params, QUENDA_MODE_ENTER_PIN, nullptr);
+    HWND dialog = run->WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    const EndDlgFn endDlg = api_.EndDlg;
+    AsyncCall threadB([endDlg] { (void)endDlg(QUENDA_END_PIN_ERROR); });
+    EXPECT_TRUE(WaitForWindowText(dialog, catalogue[QUENDA_TEXT_PIN_ERROR], seen)) << "\"" << seen << "\"";
+    ASSERT_TRUE(threadB.Join(kEndDlgMaxMs));
+    ASSERT_TRUE(run->Join());
+}
+
+// Allocation failures for one size on one thread, through the library's own malloc import.
+struct FailingMalloc {
+    using MallocFn = void*(__cdecl*)(size_t);
+    static inline MallocFn real = nullptr;
+    static inline std::atomic<DWORD> thread{0};
+    static inline std::atomic<size_t> size{0};
+    static inline std::atomic<int> failures{0};
+    static void* __cdecl Call(size_t bytes) {
+        if (GetCurrentThreadId() == thread.load() && bytes == size.load()) {
+            ++failures;
+            return nullptr;
+        }
+        return real(bytes);
+    }
+};
+
+// No memory for the outcome text: once EndDlg has found the prompt it still closes it and
+// answers 0, and the driver's next calls find no prompt.
+TEST_F(DriverField, EndDlgClosesEvenWithoutMemoryForTheOutcomeText) {
+    static const std::string kLongOutcome(200, 'O');
+    DlgParams params = NewParams();
+    params.Texts[QUENDA_TEXT_PIN_OK - 1] = kLongOutcome.c_str();
+    auto run = StartEx(&params, QUENDA_MODE_ENTER_PIN, CancelRecorder::First().Callback());
+    HWND dialog = run->WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    uint32_t result = 0xFFFFFFFFu;
+    {
+        ImportPatch patch(Module(), "msvcrt.dll", "malloc", reinterpret_cast<void*>(&FailingMalloc::Call));
+        ASSERT_TRUE(patch.Applied()) << "Quenda.dll imports no malloc from msvcrt.dll";
+        FailingMalloc::real = patch.Original<FailingMalloc::MallocFn>();
+        FailingMalloc::failures = 0;
+        FailingMalloc::size = kLongOutcome.size() + 1;
+        FailingMalloc::thread = GetCurrentThreadId();
+        result = api_.EndDlg(QUENDA_END_PIN_OK);
+        FailingMalloc::thread = 0;
+    }
+    EXPECT_GE(FailingMalloc::failures.load(), 1) << "the outcome text was never copied";
+    EXPECT_EQ(result, QUENDA_OK);
+    EXPECT_TRUE(run->Join(2000)) << "EndDlg left the prompt open";
+    EXPECT_FALSE(IsWindow(dialog));
+    EXPECT_EQ(api_.OnKeyPressed(QUENDA_KEY_DIGIT, 0), QUENDA_INVALID_PARAMETER);
+}
+
+// Runs an action on one thread right after it leaves the first lock the library takes there:
+// for EndDlg, the moment it lets go of the prompt it found.
+struct AfterFirstLock {
+    using LockFn = void(WINAPI*)(CRITICAL_SECTION*);
+    static inline LockFn enter = nullptr;
+    static inline LockFn leave = nullptr;
+    static inline std::atomic<DWORD> thread{0};
+    static inline std::atomic<CRITICAL_SECTION*> first{nullptr};
+    static inline std::function<void()> action;
+    static void WINAPI Enter(CRITICAL_SECTION* lock) {
+        CRITICAL_SECTION* none = nullptr;
+        if (GetCurrentThreadId() == thread.load()) first.compare_exchange_strong(none, lock);
+        enter(lock);
+    }
+    static void WINAPI Leave(CRITICAL_SECTION* lock) {
+        leave(lock);
+        if (GetCurrentThreadId() == thread.load() && lock == first.load()) {
+            thread = 0;
+            action();
+        }
+    }
+};
+
+// The prompt EndDlg found closes by itself and the driver starts the next one before EndDlg
+// goes on: EndDlg must leave the new call's texts alone when its own display is over.
+TEST_F(DriverField, EndDlgLeavesTheNextCallsRecordAlone) {
+    static const char kNewPin[] = "The next call's new PIN text";
+    auto first = Start(QUENDA_MODE_ENTER_PIN, nullptr);
+    ASSERT_NE(first->WaitForDialog(), nullptr);
+    DlgParams next = NewParams();
+    next.Texts[QUENDA_TEXT_NEW_PIN - 1] = kNewPin;
+    std::unique_ptr<PromptRun> second;
+    HWND secondDialog = nullptr;
+    AfterFirstLock::action = [&] {
+        PostMessageA(first->Dialog(), WM_CLOSE, 0, 0);
+        if (!first->Join()) return;
+        second = StartEx(&next, QUENDA_MODE_ENTER_PIN, nullptr);
+        secondDialog = second->WaitForDialog();
+    };
+    {
+        ImportPatch enter(Module(), "kernel32.dll", "EnterCriticalSection", reinterpret_cast<void*>(&AfterFirstLock::Enter));
+        ImportPatch leave(Module(), "kernel32.dll", "LeaveCriticalSection", reinterpret_cast<void*>(&AfterFirstLock::Leave));
+        ASSERT_TRUE(enter.Applied() && leave.Applied());
+        AfterFirstLock::enter = enter.Original<AfterFirstLock::LockFn>();
+        AfterFirstLock::leave = leave.Original<AfterFirstLock::LockFn>();
+        AfterFirstLock::first = nullptr;
+        AfterFirstLock::thread = GetCurrentThreadId();
+        EXPECT_EQ(api_.EndDlg(QUENDA_END_PIN_OK), QUENDA_OK);
+        AfterFirstLock::thread = 0;
+    }
+    ASSERT_TRUE(first->Returned()) << "the first prompt did not close";
+    ASSERT_NE(secondDialog, nullptr) << "the next call showed no prompt";
+    ASSERT_EQ(api_.OnKeyPressed(QUENDA_KEY_NEW_PIN, 0), QUENDA_OK);
+    std::string seen;
+    EXPECT_TRUE(WaitForWindowText(secondDialog, kNewPin, seen))
+        << "the earlier EndDlg reset the next call's record: \"" << seen << "\"";
+    ASSERT_TRUE(second->CloseAndJoin());
+}
+
 }  // namespace
 }  // namespace quenda::test

@@ -423,6 +423,72 @@ TEST_F(ServiceStation, HundredSwitchedPromptsLeaveNoHandles) {
     EXPECT_TRUE(threadA.Join(kJoinTimeoutMs));
 }
 
+// A driver whose callback made a window on thread A keeps that thread on the prompt's desktop
+// (SetThreadDesktop fails for a thread with windows), so the handle opened for the prompt is
+// still in use after it. Once the thread has left that desktop, the next start call closes the
+// handle: none is lost, cycle after cycle.
+TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
+    ASSERT_TRUE(HandleCounter::Works());
+    ASSERT_TRUE(UseSideDesktop());
+    struct Cycle {
+        UniqueKernelHandle parked;  // auto-reset: thread A has finished one cycle
+        UniqueKernelHandle go;      // auto-reset: thread A may start the next
+        HWND driverWindow = nullptr;  // thread A only
+        std::string desktopAfterPrompt;
+        DWORD leaveError = 0;
+    };
+    auto cycle = std::make_shared<Cycle>();
+    cycle->parked.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    cycle->go.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    ASSERT_TRUE(cycle->parked && cycle->go);
+    CancelRecorder& recorder = CancelRecorder::First();
+    recorder.Reset();
+    recorder.SetAction([cycle] {
+        cycle->driverWindow = CreateWindowExA(0, "STATIC", "driver", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                              nullptr, nullptr);
+    });
+    std::shared_ptr<UniqueDesktop> desktop = DesktopForThread(threadDesktop_.get());
+    const StartDlgFn startDlg = api_.StartDlg;
+    const CancelCallback callback = recorder.Callback();
+    AsyncCall threadA([cycle, desktop, startDlg, callback] {
+        if (EnterDesktop(*desktop) != 0) return;
+        const HDESK side = GetThreadDesktop(GetCurrentThreadId());
+        for (int i = 0; i < 2; ++i) {
+            (void)startDlg(QUENDA_MODE_ENTER_PIN, 0, callback);
+            cycle->desktopAfterPrompt = ThreadDesktopName(GetCurrentThreadId());
+            DestroyWindow(cycle->driverWindow);
+            cycle->leaveError = SetThreadDesktop(side) ? 0 : GetLastError();
+            (void)startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
+            SetEvent(cycle->parked.get());
+            if (WaitForSingleObject(cycle->go.get(), kJoinTimeoutMs) != WAIT_OBJECT_0) return;
+        }
+    });
+    ASSERT_TRUE(threadA.Started());
+    const DWORD threadId = threadA.ThreadId();
+    DWORD counts[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        HWND dialog = nullptr;
+        ASSERT_TRUE(WaitUntil([&] { return (dialog = FindThreadDialog(threadId)) != nullptr; }, kWindowTimeoutMs))
+            << "cycle " << i << ": no prompt";
+        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+        ASSERT_TRUE(recorder.WaitForCount(i + 1, kWindowTimeoutMs)) << "cycle " << i << ": no cancel";
+        ASSERT_EQ(api_.EndDlg(QUENDA_END_CANCEL), QUENDA_OK);
+        HWND next = nullptr;
+        ASSERT_TRUE(WaitUntil([&] { return (next = FindThreadDialog(threadId)) != nullptr && next != dialog; },
+                              kWindowTimeoutMs))
+            << "cycle " << i << ": no second prompt";
+        PostMessageA(next, WM_CLOSE, 0, 0);
+        ASSERT_TRUE(WaitForHandle(cycle->parked.get(), kJoinTimeoutMs)) << "cycle " << i << ": thread A stuck";
+        EXPECT_EQ(cycle->desktopAfterPrompt, kInputDesktop) << "the driver's window no longer keeps thread A there";
+        EXPECT_EQ(cycle->leaveError, 0u);
+        counts[i] = HandleCounter::Count();
+        SetEvent(cycle->go.get());
+    }
+    EXPECT_TRUE(threadA.Join(kJoinTimeoutMs));
+    EXPECT_EQ(counts[1], counts[0]) << "handles after one cycle and after the next";
+    recorder.SetAction(nullptr);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Prompts that stay in the service station, where no one can see them: found and closed from a
 // thread on the service desktop. Last in the program: under Wine, once this process has made a

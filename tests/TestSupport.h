@@ -135,6 +135,12 @@ private:
 // The visible top-level dialog ("#32770") owned by a thread, or null.
 HWND FindThreadDialog(DWORD threadId);
 
+// A window's text; the prompt sets its own to what it shows, after a posted notice.
+std::string WindowText(HWND wnd);
+// Waits until the window's text is `expected`; `seen` is the last text read.
+[[nodiscard]] bool WaitForWindowText(HWND wnd, const std::string& expected, std::string& seen,
+                                     DWORD timeoutMs = 2000);
+
 // Thread A of the driver: runs a start call, records its result and thread, finds the prompt.
 class PromptRun {
 public:
@@ -175,6 +181,30 @@ private:
     std::shared_ptr<State> state_;
     AsyncCall call_;
     HWND dialog_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Stepping into the library at one of its own calls
+
+// Points one entry of a loaded module's import address table at `replacement` until destroyed,
+// so that a test can act at a chosen call inside the library without a hook in the library.
+class ImportPatch {
+public:
+    ImportPatch(HMODULE module, const char* dllName, const char* functionName, void* replacement);
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+    ~ImportPatch();
+
+    [[nodiscard]] bool Applied() const { return slot_ != nullptr; }
+    // The function the entry held before.
+    template <typename Fn>
+    [[nodiscard]] Fn Original() const {
+        return reinterpret_cast<Fn>(original_);
+    }
+
+private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 //
 //   free-while-open      unload once the prompt has painted
 //   free-at-first-paint  unload while thread A is held at its first WM_PAINT
+//   free-while-creating  unload while thread A is held at its prompt's WM_INITDIALOG
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
 //
@@ -32,6 +33,7 @@ using quenda::WindowDc;
 using UniqueHook = quenda::UniqueHandle<HHOOK, UnhookWindowsHookEx>;
 
 constexpr int kSetupFailed = 2;
+constexpr UINT kCrashed = 3;
 constexpr UINT kExitCode = 42;
 constexpr DWORD kWindowTimeoutMs = 5000;
 constexpr DWORD kReturnTimeoutMs = 8000;
@@ -188,6 +190,20 @@ LRESULT CALLBACK FirstPaintHook(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// Holds thread A at its prompt's WM_INITDIALOG, past every check of the start call and the
+// window's creation (whose first-window work in Wine takes the loader lock), until the unload has
+// begun.
+LRESULT CALLBACK InitDialogHook(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && sent->message == WM_INITDIALOG && gFirstPaintGate && !gFirstPaintGate->fired) {
+        gFirstPaintGate->fired = true;
+        SetEvent(gFirstPaintGate->reached.get());
+        if (WaitForSingleObject(gFirstPaintGate->unloadStarting.get(), kWindowTimeoutMs) == WAIT_OBJECT_0)
+            WaitForSingleObject(gFirstPaintGate->never.get(), kFirstPaintHoldMs);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 // Thread C: a screenshot before the unload, and one kShotDelayMs into it. All of its first-use
 // work is done before the unload starts: the unload holds the loader lock.
 struct Screenshots {
@@ -300,6 +316,40 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
     return 0;
 }
 
+// The unload begins while thread A is creating its prompt: no prompt may outlive the library.
+int FreeWhileCreating(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    FirstPaintGate gate;
+    gate.reached.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gate.unloadStarting.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gate.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!gate.reached || !gate.unloadStarting || !gate.never) return kSetupFailed;
+    gFirstPaintGate = &gate;
+    PromptThreadRun run;
+    run.call.startDlg = library.startDlg;
+    run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
+    if (!run.thread) return kSetupFailed;
+    UniqueHook hook(SetWindowsHookExA(WH_CALLWNDPROC, InitDialogHook, nullptr, run.threadId));
+    ResumeThread(run.thread.get());
+    if (!hook) return kSetupFailed;
+    const bool reached = WaitForSingleObject(gate.reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
+    report.Line("init_reached", reached);
+    if (!reached) return kSetupFailed;
+
+    SetEvent(gate.unloadStarting.get());
+    const ULONGLONG start = GetTickCount64();
+    library.module.reset();
+    report.Line("free_ms", MillisSince(start));
+    report.Line("module_unloaded", GetModuleHandleA("Quenda.dll") == nullptr);
+    JoinPrompt(run, report, "start_call");
+    HWND prompt = nullptr;
+    EnumThreadWindows(run.threadId, FindPromptProc, reinterpret_cast<LPARAM>(&prompt));
+    report.Line("prompt_left", prompt != nullptr);
+    report.Line("done", 1);
+    return 0;
+}
+
 int ExitWhileOpen(Report& report) {
     Library library;
     if (!Load(library)) return kSetupFailed;
@@ -341,12 +391,18 @@ int FreeIdle(Report& report) {
 
 int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // Under Wine a crash can otherwise end the process with exit code 0.
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG {
+        TerminateProcess(GetCurrentProcess(), kCrashed);
+        return EXCEPTION_EXECUTE_HANDLER;
+    });
     if (argc != 3) return kSetupFailed;
     Report report(argv[2]);
     if (!report.Ok()) return kSetupFailed;
     const std::string mode = argv[1];
     if (mode == "free-while-open") return FreeWhileOpen(report, false);
     if (mode == "free-at-first-paint") return FreeWhileOpen(report, true);
+    if (mode == "free-while-creating") return FreeWhileCreating(report);
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);
     return kSetupFailed;

@@ -135,6 +135,22 @@ TEST(UnloadWhileOpen, FreeLibraryBeforeFirstPaint) {
     ExpectUnloadClosedPrompt(child);
 }
 
+// The unload begins while thread A initialises its prompt, past every check of the start call: no
+// prompt may appear once the unload has found none, and the unload need not wait out its bound.
+TEST(UnloadWhileOpen, FreeLibraryWhilePromptIsBeingCreated) {
+    const ChildRun child = RunUnloadChild("free-while-creating");
+    ASSERT_TRUE(child.error.empty()) << child.error;
+    ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
+    ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
+    ASSERT_EQ(child.Value("init_reached"), 1) << child.text;
+    EXPECT_EQ(child.Value("done"), 1) << child.text;
+    EXPECT_LT(child.Value("free_ms"), 3000) << "the unload waited for a prompt that opened after it began";
+    EXPECT_EQ(child.Value("module_unloaded"), 1) << child.text;
+    EXPECT_EQ(child.Value("start_call_returned"), 1) << child.text;
+    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
+    EXPECT_EQ(child.Value("prompt_left"), 0) << "a prompt outlived the library";
+}
+
 TEST(UnloadWhileOpen, ProcessExitEndsPromptlyWithoutCrash) {
     const ChildRun child = RunUnloadChild("exit-while-open");
     ASSERT_TRUE(child.error.empty()) << child.error;
