@@ -495,10 +495,25 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
 // window on a desktop of another station, its input desktop is that one and that station stays,
 // so later cases in the same process would fail (ctest runs each case in a process of its own).
 
-using ServicePromptOffScreen = StationTest;
+// Wine makes a new desktop's own window at its first use; two threads making that first use at
+// once (thread A creating its prompt, the scout searching for it) can fail the prompt's creation
+// with error 1400. The desktop is put to use once before thread A starts.
+class ServicePromptOffScreen : public StationTest {
+protected:
+    ::testing::AssertionResult EnterServiceStationWithDesktopInUse() {
+        const ::testing::AssertionResult entered = EnterStation(kServiceStation);
+        if (!entered) return entered;
+        std::shared_ptr<UniqueDesktop> own = DesktopForThread(threadDesktop_.get());
+        auto used = std::make_shared<std::atomic<bool>>(false);
+        AsyncCall user([own, used] { *used = EnterDesktop(*own) == 0 && GetDesktopWindow() != nullptr; });
+        if (!user.Join(kJoinTimeoutMs) || !*used)
+            return ::testing::AssertionFailure() << "the service desktop could not be put to use";
+        return ::testing::AssertionSuccess();
+    }
+};
 
 TEST_F(ServicePromptOffScreen, KeepDesktopFlagMakesNoSwitch) {
-    ASSERT_TRUE(EnterStation(kServiceStation));
+    ASSERT_TRUE(EnterServiceStationWithDesktopInUse());
     DlgParams params = NewParams();
     params.Flags = QUENDA_FLAG_KEEP_DESKTOP;
     params.WinStation = kInteractiveStation;  // ignored under the flag
@@ -519,7 +534,7 @@ TEST_F(ServicePromptOffScreen, KeepDesktopFlagMakesNoSwitch) {
 // The station was changed for the desktop step; a desktop that cannot be opened puts it back
 // before the prompt is made.
 TEST_F(ServicePromptOffScreen, MissingDesktopUndoesStationAtOnce) {
-    ASSERT_TRUE(EnterStation(kServiceStation));
+    ASSERT_TRUE(EnterServiceStationWithDesktopInUse());
     DlgParams params = NewParams();
     params.Desktop = "QuendaNoSuchDesktop";
     auto report = std::make_shared<ThreadAReport>();
