@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 
+#include "QuendaAccess.h"
 #include "QuendaRules.h"
 #include "QuendaUtil.h"
 #include "WindowsVersions.h"
@@ -50,6 +51,7 @@ DialogState gDialog;  // guarded by gLock
 TButtonInfo gCancelButton;
 DialogSetup gSetup;
 bool gForegroundBusy = false;
+bool gHighContrast = false;
 
 std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
 std::atomic<bool> gRunActive{false};
@@ -66,20 +68,40 @@ void CopyBitmap(HDC dc, const char* name, int x, int width, int srcX, int srcWid
         BitBlt(dc, x, 0, width, kHeight, memDc.get(), srcX, 0, SRCCOPY);
 }
 
-void PaintDialog(HDC dc, uint32_t middleWidth) {
+void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
     const int middle = static_cast<int>(middleWidth);
     {
         const UniqueBitmap left(LoadBitmapA(ThisModule(), "BMP_BG_LEFT"));
         const UniqueMemDc memDc(CreateCompatibleDC(dc));
         const SelectedObject selected(memDc.get(), left.get());
         BitBlt(dc, 0, 0, kLeftWidth, kHeight, memDc.get(), 0, 0, SRCCOPY);
-        StretchBlt(dc, kLeftWidth, 0, middle, kHeight, memDc.get(), kLeftWidth - 1, 0, 1, kHeight,
-                   SRCCOPY);
+        if (!highContrast)
+            StretchBlt(dc, kLeftWidth, 0, middle, kHeight, memDc.get(), kLeftWidth - 1, 0, 1, kHeight,
+                       SRCCOPY);
     }
-    CopyBitmap(dc, "BMP_BG_RIGHT", kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
+    if (highContrast) {
+        // The reader picture stays; the text stands on the user's own window colour.
+        const RECT band = MakeRect(kLeftWidth, 0, kLeftWidth + middle + kRightWidth, kHeight);
+        FillRect(dc, &band, GetSysColorBrush(COLOR_WINDOW));
+    } else {
+        CopyBitmap(dc, "BMP_BG_RIGHT", kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
+    }
+    const COLORREF highContrastText = GetSysColor(COLOR_WINDOWTEXT);
     std::lock_guard guard(gLock);
-    for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()})
-        if (label) label->Paint(dc);
+    for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()}) {
+        if (!label) continue;
+        if (highContrast)
+            label->PaintInColor(dc, highContrastText);
+        else
+            label->Paint(dc);
+    }
+}
+
+// Reads the setting afresh and redraws the window and the button at once.
+void FollowHighContrast(HWND wnd) {
+    gHighContrast = IsHighContrastOn();
+    gCancelButton.HighContrast = gHighContrast;
+    RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
 std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height,
@@ -113,11 +135,15 @@ std::string WithoutMnemonics(const std::string& text) {
 // shown, else the prompt. The echo marks stay out of it.
 void FollowLabelsInWindowText(HWND wnd) {
     std::string text;
+    Announcement kind = Announcement::Prompt;
     {
         std::lock_guard guard(gLock);
         if (gDialog.DialogWnd != wnd || !gDialog.PromptLabel || !gDialog.ResultLabel) return;
         text = gDialog.ResultLabel->Text();
-        if (text.empty()) text = gDialog.PromptLabel->Text();
+        if (text.empty())
+            text = gDialog.PromptLabel->Text();
+        else
+            kind = Announcement::Outcome;
     }
     text = WithoutMnemonics(text);
     char current[512]{};
@@ -125,6 +151,9 @@ void FollowLabelsInWindowText(HWND wnd) {
     if (text == current) return;
     SetWindowTextA(wnd, text.c_str());
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, wnd, OBJID_WINDOW, CHILDID_SELF);
+    // A name change is spoken only for the focused window; a notification reaches the reader
+    // whatever has the focus.
+    Announce(wnd, text, kind);
 }
 
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept;
@@ -140,6 +169,7 @@ void OnInitDialog(HWND wnd) {
         std::lock_guard guard(gLock);
         gDialog.DialogWnd = wnd;
     }
+    gHighContrast = IsHighContrastOn();
     SetWindowLongA(wnd, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN));
     SetWindowLongA(wnd, GWL_EXSTYLE, WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_CONTROLPARENT);
     const int middle = static_cast<int>(gSetup.MiddleWidth);
@@ -156,6 +186,7 @@ void OnInitDialog(HWND wnd) {
                                         ThisModule(), nullptr);
     gCancelButton.Hover = false;
     gCancelButton.Pressed = false;
+    gCancelButton.HighContrast = gHighContrast;
     gCancelButton.OldWndProc = nullptr;
     if (button) {
         gCancelButton.OldWndProc = reinterpret_cast<WNDPROC>(
@@ -203,7 +234,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case WM_PAINT: {
                 const PaintDc paint(wnd);
-                PaintDialog(paint.get(), gSetup.MiddleWidth);
+                PaintDialog(paint.get(), gSetup.MiddleWidth, gHighContrast);
                 return TRUE;
             }
             case WM_CTLCOLORDLG:
@@ -223,6 +254,13 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
             case kTextChangedMessage:
                 FollowLabelsInWindowText(wnd);
                 return TRUE;
+            case WM_SETTINGCHANGE:
+                if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);
+                return FALSE;
+            case WM_SYSCOLORCHANGE:
+            case WM_THEMECHANGED:
+                FollowHighContrast(wnd);
+                return FALSE;
             default:
                 // Unnamed messages get the dialog manager's own default handling.
                 return FALSE;
@@ -302,9 +340,13 @@ void InitDialogModule() noexcept {
         gTrackMouseLeave.store(reinterpret_cast<TrackMouseEventFn>(
             reinterpret_cast<void (*)()>(GetProcAddress(gUser32Module.get(), "TrackMouseEvent"))));
     if (!gTrackMouseLeave.load()) gTrackMouseLeave.store(&EmulatedTrackMouseEvent);
+    InitAccessModule(gUser32Module.get());
 }
 
-void FinalizeDialogModule() noexcept {
+void FinalizeDialogModule(bool processExiting) noexcept {
+    // A start call still inside after the unload's wait may yet use what it resolved.
+    FinalizeAccessModule(processExiting || gRunActive.load());
+    if (processExiting) return;
     gSetup = DialogSetup{};
     gCancelButton.Caption.clear();
     gCancelButton.Caption.shrink_to_fit();
@@ -335,6 +377,9 @@ void RunPinDialog(DialogSetup setup) {
     });
     gSetup = std::move(setup);
     PrimeTextDrawing();
+    PrepareAnnouncer();
+    // For the window's life: the system then scales the whole prompt to its monitor.
+    const DpiUnawareScope dpiUnaware;
     DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0);
 }
 

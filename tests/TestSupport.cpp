@@ -396,9 +396,9 @@ bool Picture::Save(const std::string& name) const {
            std::fwrite(rows.data(), rows.size(), 1, out.get()) == 1;
 }
 
-std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name) {
-    UniqueBitmap bitmap(static_cast<HBITMAP>(
-        LoadImageA(module, name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+namespace {
+
+std::optional<Picture> ReadPicture(const UniqueBitmap& bitmap) {
     if (!bitmap) return std::nullopt;
     BITMAP info{};
     if (GetObjectA(bitmap.get(), sizeof info, &info) != sizeof info) return std::nullopt;
@@ -415,6 +415,17 @@ std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name) {
         for (int x = 0; x < info.bmWidth; ++x)
             picture.SetPixel(x, y, FromDib(bits[size_t(y) * info.bmWidth + x]));
     return picture;
+}
+
+}  // namespace
+
+std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name) {
+    return ReadPicture(UniqueBitmap(static_cast<HBITMAP>(LoadImageA(module, name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))));
+}
+
+std::optional<Picture> LoadPictureFile(const std::string& path) {
+    return ReadPicture(UniqueBitmap(static_cast<HBITMAP>(
+        LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION | LR_LOADFROMFILE))));
 }
 
 std::optional<Picture> CaptureScreen(const RECT& screenRect) {
@@ -487,6 +498,79 @@ std::optional<Picture> SettledShot(HWND dialog, DWORD timeoutMs) {
         PumpFor(30);
     }
     return std::nullopt;
+}
+
+ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) return;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         entry->Name != 0; ++entry) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+            void** slot = reinterpret_cast<void**>(&slots->u1.Function);
+            DWORD protection = 0;
+            if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) return;
+            original_ = *slot;
+            *slot = replacement;
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
+            slot_ = slot;
+            return;
+        }
+    }
+}
+
+ImportPatch::~ImportPatch() {
+    if (!slot_) return;
+    DWORD protection = 0;
+    if (!VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection)) return;
+    *slot_ = original_;
+    VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+}
+
+namespace {
+
+using SystemParametersInfoFn = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT);
+std::atomic<SystemParametersInfoFn> realSystemParametersInfo{nullptr};
+std::atomic<bool> highContrastOn{false};
+
+BOOL WINAPI AnswerHighContrast(UINT action, UINT param, PVOID data, UINT winIni) {
+    if (action == SPI_GETHIGHCONTRAST && highContrastOn.load() && data) {
+        auto* contrast = static_cast<HIGHCONTRASTA*>(data);
+        contrast->dwFlags = HCF_HIGHCONTRASTON | HCF_AVAILABLE;
+        contrast->lpszDefaultScheme = nullptr;
+        return TRUE;
+    }
+    return realSystemParametersInfo.load()(action, param, data, winIni);
+}
+
+}  // namespace
+
+HighContrastSwitch::HighContrastSwitch(HMODULE quenda)
+    : patch_(quenda, "user32.dll", "SystemParametersInfoA", reinterpret_cast<void*>(&AnswerHighContrast)) {
+    highContrastOn = false;
+    if (patch_.Installed()) realSystemParametersInfo = reinterpret_cast<SystemParametersInfoFn>(patch_.Original());
+}
+
+HighContrastSwitch::~HighContrastSwitch() { highContrastOn = false; }
+
+void HighContrastSwitch::Set(bool on) { highContrastOn = on; }
+
+SysColours::SysColours(std::vector<int> elements, std::vector<COLORREF> colours) : elements_(std::move(elements)) {
+    for (int element : elements_) saved_.push_back(GetSysColor(element));
+    set_ = elements_.size() == colours.size() &&
+           SetSysColors(static_cast<int>(elements_.size()), elements_.data(), colours.data());
+}
+
+SysColours::~SysColours() {
+    if (set_) SetSysColors(static_cast<int>(elements_.size()), elements_.data(), saved_.data());
 }
 
 std::string ColourText(COLORREF colour) {

@@ -268,6 +268,8 @@ private:
 
 // A named bitmap resource of a module, read back at 32 bits per pixel.
 std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name);
+// A .bmp file, read back the same way.
+std::optional<Picture> LoadPictureFile(const std::string& path);
 
 // A rectangle of the screen: GetDC(NULL) + BitBlt into a 32-bit top-down DIB section.
 std::optional<Picture> CaptureScreen(const RECT& screenRect);
@@ -275,6 +277,53 @@ std::optional<Picture> CaptureScreen(const RECT& screenRect);
 // The prompt's window rectangle once its paints are done and what reaches the screen has
 // settled (several identical captures in a row); empty when it does not settle in time.
 std::optional<Picture> SettledShot(HWND dialog, DWORD timeoutMs = kPaintTimeoutMs);
+
+// ---------------------------------------------------------------------------------------------
+// The user's display settings, as the library sees them
+
+// Replaces one imported function of a module in its import address table; puts the original
+// back on destruction.
+class ImportPatch {
+public:
+    ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+    ~ImportPatch();
+    [[nodiscard]] bool Installed() const { return slot_ != nullptr; }
+    [[nodiscard]] void* Original() const { return original_; }
+
+private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
+// Wine always answers "off" to SPI_GETHIGHCONTRAST and cannot set it: the library's own query is
+// answered here instead, with high contrast on while `On` is set. Everything else passes through.
+class HighContrastSwitch {
+public:
+    explicit HighContrastSwitch(HMODULE quenda);
+    ~HighContrastSwitch();
+    [[nodiscard]] bool Installed() const { return patch_.Installed(); }
+    void Set(bool on);
+
+private:
+    ImportPatch patch_;
+};
+
+// Sets system colours for the life of the object and restores the previous ones.
+class SysColours {
+public:
+    SysColours(std::vector<int> elements, std::vector<COLORREF> colours);
+    SysColours(const SysColours&) = delete;
+    SysColours& operator=(const SysColours&) = delete;
+    ~SysColours();
+    [[nodiscard]] bool Set() const { return set_; }
+
+private:
+    std::vector<int> elements_;
+    std::vector<COLORREF> saved_;
+    bool set_ = false;
+};
 
 // Colour helpers.
 inline COLORREF Rgb(int r, int g, int b) { return RGB(r, g, b); }
