@@ -163,6 +163,129 @@ TEST(UnloadIdle, FreeLibraryWithoutPromptReturnsAtOnce) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Screen-reader notifications, through a recording uiautomationcore.dll in the prefix's system32
+
+// Puts the stand-in (built next to this program) into system32 in place of Wine's, has child
+// processes prefer it, and gives Wine's back at the end.
+class UiaStandIn {
+public:
+    UiaStandIn() {
+        char system[MAX_PATH] = {};
+        char temp[MAX_PATH] = {};
+        GetSystemDirectoryA(system, MAX_PATH);
+        GetTempPathA(MAX_PATH, temp);
+        systemDir_ = system;
+        installed_ = systemDir_ + "\\uiautomationcore.dll";
+        saved_ = std::string(temp) + "quenda-uiautomationcore-" + std::to_string(GetCurrentProcessId()) + ".dll";
+        log_ = std::string(temp) + "quenda-uia-" + std::to_string(GetCurrentProcessId()) + ".txt";
+        DeleteFileA(log_.c_str());
+        if (!CopyFileA(installed_.c_str(), saved_.c_str(), FALSE) ||
+            !CopyFileA((ExeDirectory() + "uiautomationcore.dll").c_str(), installed_.c_str(), FALSE)) {
+            error_ = "cannot put the stand-in into " + installed_ + ", error " + std::to_string(GetLastError());
+            return;
+        }
+        SetEnvironmentVariableA("WINEDLLOVERRIDES", "uiautomationcore=n");
+        SetEnvironmentVariableA("QUENDA_UIA_LOG", log_.c_str());
+    }
+    ~UiaStandIn() {
+        SetEnvironmentVariableA("WINEDLLOVERRIDES", nullptr);
+        SetEnvironmentVariableA("QUENDA_UIA_LOG", nullptr);
+        if (error_.empty()) CopyFileA(saved_.c_str(), installed_.c_str(), FALSE);
+        DeleteFileA(saved_.c_str());
+        DeleteFileA(log_.c_str());
+    }
+    [[nodiscard]] const std::string& Error() const { return error_; }
+    [[nodiscard]] const std::string& SystemDir() const { return systemDir_; }
+
+    // The recorded calls, each split at its tabs.
+    [[nodiscard]] std::vector<std::vector<std::string>> Calls() const {
+        std::vector<std::vector<std::string>> calls;
+        std::ifstream log(log_);
+        std::string line;
+        while (std::getline(log, line)) {
+            std::vector<std::string> fields;
+            std::stringstream split(line);
+            std::string field;
+            while (std::getline(split, field, '\t')) fields.push_back(field);
+            calls.push_back(fields);
+        }
+        return calls;
+    }
+
+private:
+    std::string systemDir_;
+    std::string installed_;
+    std::string saved_;
+    std::string log_;
+    std::string error_;
+};
+
+std::vector<std::string> CallsNamed(const std::vector<std::vector<std::string>>& calls, const std::string& name,
+                                    size_t skip) {
+    std::vector<std::string> found;
+    for (const auto& call : calls) {
+        if (call.empty() || call[0] != name) continue;
+        std::string joined;
+        for (size_t i = 1 + skip; i < call.size(); ++i) joined += (joined.empty() ? "" : " | ") + call[i];
+        found.push_back(joined);
+    }
+    return found;
+}
+
+TEST(Announcements, OpenSwitchAndOutcomeReachTheReaderFromSystem32Only) {
+    const UiaStandIn standIn;
+    ASSERT_TRUE(standIn.Error().empty()) << standIn.Error();
+    const ChildRun child = RunUnloadChild("announce");
+    ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
+    ASSERT_EQ(child.exitCode, 0u) << child.text;
+    ASSERT_EQ(child.Value("done"), 1) << child.text;
+    EXPECT_EQ(child.Value("prompt_shown"), 1) << child.text;
+    EXPECT_EQ(child.Value("confirm_shown"), 1) << child.text;
+    EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
+    const auto calls = standIn.Calls();
+
+    // One copy, the system's: the one next to the driver (where this program's build put it) is
+    // never loaded.
+    const std::vector<std::string> loaded = CallsNamed(calls, "loaded", 0);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded[0].c_str(),
+                             static_cast<int>(standIn.SystemDir().size()), standIn.SystemDir().c_str(), -1),
+              CSTR_EQUAL)
+        << "loaded from " << loaded[0];
+
+    // Kind Other with ImportantMostRecent for prompts, ActionCompleted with ImportantAll for the
+    // outcome; texts as drawn; the echo marks never.
+    const std::vector<std::string> expected{"4 | 1 | Quenda.PinPrompt | Enter PIN & go",
+                                            "4 | 1 | Quenda.PinPrompt | Confirm PIN",
+                                            "2 | 0 | Quenda.PinPrompt | Wrong PIN!"};
+    EXPECT_EQ(CallsNamed(calls, "notify", 1), expected);
+    const std::string promptThread = std::to_string(child.Value("prompt_thread"));
+    for (const auto& call : calls) {
+        if (call[0] == "notify" || call[0] == "provider") {
+            EXPECT_EQ(call[1], promptThread) << "not on the prompt's thread";
+        }
+        if (call[0] == "provider") {
+            EXPECT_EQ(call[2], std::to_string(child.Value("prompt_window")));
+        }
+    }
+    const std::vector<std::string> released = CallsNamed(calls, "release", 0);
+    EXPECT_EQ(released.size(), CallsNamed(calls, "provider", 0).size());
+    EXPECT_FALSE(released.empty() || released.back() != "0") << "a provider was not given back";
+}
+
+// The unload holds the loader lock while the prompt's thread shows the cancel outcome: that one
+// is not announced, and nothing the announcer does stalls the unload.
+TEST(UnloadWhileOpen, FreeLibraryWithListeningReaderAnnouncesNothingAfterItBegins) {
+    const UiaStandIn standIn;
+    ASSERT_TRUE(standIn.Error().empty()) << standIn.Error();
+    const ChildRun child = RunUnloadChild("free-while-open");
+    ExpectUnloadClosedPrompt(child);
+    const std::vector<std::string> notes = CallsNamed(standIn.Calls(), "notify", 1);
+    ASSERT_EQ(notes.size(), 1u) << "only the opened prompt; the outcome came during the unload";
+    EXPECT_EQ(notes[0].rfind("4 | 1 | ", 0), 0u) << notes[0];
+}
+
+// ---------------------------------------------------------------------------------------------
 // EndDlg in the prompt's own thread, from inside the driver's CancelCallback: its two-second
 // wait dispatches the prompt's messages, as the unload's does in the unloading thread.
 
