@@ -1,7 +1,6 @@
 #include "DemoContrast.h"
 
-#include "DemoLog.h"
-
+#include <atomic>
 #include <cstring>
 
 namespace demo {
@@ -9,16 +8,17 @@ namespace demo {
 namespace {
 
 using SystemParametersInfoFn = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT);
-SystemParametersInfoFn gRealSystemParametersInfo = nullptr;
+std::atomic<SystemParametersInfoFn> gRealSystemParametersInfo{nullptr};
+std::atomic<bool> gOn{false};
 
 BOOL WINAPI AnswerHighContrastOn(UINT action, UINT param, PVOID data, UINT winIni) {
-    if (action == SPI_GETHIGHCONTRAST && data) {
+    if (action == SPI_GETHIGHCONTRAST && data && gOn.load()) {
         auto* contrast = static_cast<HIGHCONTRASTA*>(data);
         contrast->dwFlags = HCF_HIGHCONTRASTON | HCF_AVAILABLE;
         contrast->lpszDefaultScheme = nullptr;
         return TRUE;
     }
-    return gRealSystemParametersInfo(action, param, data, winIni);
+    return gRealSystemParametersInfo.load()(action, param, data, winIni);
 }
 
 // The import address table entry of `function` from `dll` in `module`, or null.
@@ -52,33 +52,22 @@ bool WriteSlot(void** slot, void* value) {
 
 } // namespace
 
-bool HighContrastLook::Apply(HMODULE quenda) {
+bool HighContrastLook::Apply(HMODULE quenda, std::vector<int> elements, const std::vector<COLORREF>& colours) {
     void** slot = ImportSlot(quenda, "user32.dll", "SystemParametersInfoA");
-    if (!slot) {
-        Log("Quenda.dll does not import SystemParametersInfoA; no high-contrast look");
-        return false;
-    }
+    if (!slot || elements.size() != colours.size()) return false;
     original_ = *slot;
     gRealSystemParametersInfo = reinterpret_cast<SystemParametersInfoFn>(original_);
+    gOn = true;
     if (!WriteSlot(slot, reinterpret_cast<void*>(&AnswerHighContrastOn))) return false;
     slot_ = slot;
-    // Windows' "High Contrast Black" scheme, as far as the prompt uses it.
-    elements_ = {COLOR_WINDOW,  COLOR_WINDOWTEXT, COLOR_BTNFACE,    COLOR_BTNTEXT, COLOR_GRAYTEXT,
-                 COLOR_3DLIGHT, COLOR_BTNHIGHLIGHT, COLOR_BTNSHADOW, COLOR_3DDKSHADOW};
-    const std::vector<COLORREF> colours = {RGB(0, 0, 0),       RGB(255, 255, 255), RGB(0, 0, 0),
-                                           RGB(255, 255, 255), RGB(63, 242, 63),   RGB(255, 255, 255),
-                                           RGB(255, 255, 255), RGB(255, 255, 255), RGB(128, 128, 128)};
+    elements_ = std::move(elements);
     for (int element : elements_) saved_.push_back(GetSysColor(element));
-    if (!SetSysColors(static_cast<int>(elements_.size()), elements_.data(), colours.data())) {
-        Log("SetSysColors FAILED: error %lu", GetLastError());
-        saved_.clear();
-        return false;
-    }
-    Log("high contrast: the library's SPI_GETHIGHCONTRAST answers on; High Contrast Black palette set");
-    return true;
+    if (SetSysColors(static_cast<int>(elements_.size()), elements_.data(), colours.data())) return true;
+    saved_.clear();
+    return false;
 }
 
-HighContrastLook::~HighContrastLook() { Restore(); }
+void HighContrastLook::SetOn(bool on) noexcept { gOn = on; }
 
 void HighContrastLook::Restore() noexcept {
     if (!saved_.empty()) SetSysColors(static_cast<int>(elements_.size()), elements_.data(), saved_.data());

@@ -274,7 +274,13 @@ int RunDemo(const Options& options) {
     FixedLngOverride fixedLng;
     if (options.lang && !fixedLng.Apply(*options.lang)) return 1;
     HighContrastLook highContrast;
-    if (options.highContrast && !highContrast.Apply(dll.get())) return 1;
+    if (options.highContrast) {
+        if (!highContrast.Apply(dll.get(), kHighContrastElements, kHighContrastBlack)) {
+            Log("cannot show the high-contrast look: no SystemParametersInfoA import or SetSysColors failed");
+            return 1;
+        }
+        Log("high contrast: the library's SPI_GETHIGHCONTRAST answers on; High Contrast Black colours set");
+    }
 
     UniqueHandle cancelEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!cancelEvent) {

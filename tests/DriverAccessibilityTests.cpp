@@ -229,63 +229,44 @@ TEST_F(DriverAccessibility, EachTextChangeIsAnnounced) {
     EXPECT_TRUE(run->CloseAndJoin());
 }
 
-// The per-thread DPI functions of Windows 10 1607, looked up as the library does.
-struct DpiFunctions {
-    using GetThreadFn = DPI_AWARENESS_CONTEXT(WINAPI *)();
-    using SetThreadFn = DPI_AWARENESS_CONTEXT(WINAPI *)(DPI_AWARENESS_CONTEXT);
-    using GetWindowFn = DPI_AWARENESS_CONTEXT(WINAPI *)(HWND);
-    using AwarenessFn = int(WINAPI *)(DPI_AWARENESS_CONTEXT);
-    GetThreadFn getThread = Find<GetThreadFn>("GetThreadDpiAwarenessContext");
-    SetThreadFn setThread = Find<SetThreadFn>("SetThreadDpiAwarenessContext");
-    GetWindowFn getWindow = Find<GetWindowFn>("GetWindowDpiAwarenessContext");
-    AwarenessFn awareness = Find<AwarenessFn>("GetAwarenessFromDpiAwarenessContext");
+template <typename Fn>
+Fn User32(const char *name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
+}
 
-    template <typename Fn>
-    static Fn Find(const char *name) {
-        return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
-    }
-    [[nodiscard]] bool Present() const { return getThread && setThread && getWindow && awareness; }
-    [[nodiscard]] int Thread() const { return awareness(getThread()); }
-};
-
-constexpr int kUnaware = 0;
-constexpr int kSystemAware = 1;
-
-// Thread A starts system aware, so that what it finds afterwards is its own context given back,
-// not a default.
+// Thread A starts system aware, so that what it has afterwards is its own context given back, not
+// a default. A second start call while the prompt is open and a refused one leave theirs alone.
 TEST_F(DriverAccessibility, PromptWindowIsDpiUnawareAndThreadContextComesBack) {
-    const DpiFunctions dpi;
-    if (!dpi.Present()) GTEST_SKIP() << "no per-thread DPI contexts on this system";
+    using Context = DPI_AWARENESS_CONTEXT;
+    const auto setThread = User32<Context(WINAPI *)(Context)>("SetThreadDpiAwarenessContext");
+    const auto getThread = User32<Context(WINAPI *)()>("GetThreadDpiAwarenessContext");
+    const auto getWindow = User32<Context(WINAPI *)(HWND)>("GetWindowDpiAwarenessContext");
+    const auto awareness = User32<int(WINAPI *)(Context)>("GetAwarenessFromDpiAwarenessContext");
+    if (!setThread || !getThread || !getWindow || !awareness) GTEST_SKIP() << "no per-thread DPI contexts here";
+    constexpr int kUnaware = 0;
+    constexpr int kSystemAware = 1;
     const StartDlgFn startDlg = api_.StartDlg;
-    std::atomic<int> before{-1};
     std::atomic<int> after{-1};
-    auto run = std::make_unique<PromptRun>(module_->Handle(), [&, startDlg] {
-        dpi.setThread(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
-        before = dpi.Thread();
-        const uint32_t result = startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
-        after = dpi.Thread();
-        return result;
-    });
-    HWND dialog = run->WaitForDialog();
-    ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(dpi.awareness(dpi.getWindow(dialog)), kUnaware) << "the system would not scale the prompt";
-
-    // A second start call while the prompt is open, and a refused one: neither touches its context.
     std::atomic<int> second{-1};
     std::atomic<int> refused{-1};
-    AsyncCall other([&, startDlg] {
-        dpi.setThread(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
-        (void)startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
-        second = dpi.Thread();
-        (void)startDlg(3, 0, nullptr);
-        refused = dpi.Thread();
+    const auto startSystemAware = [=](uint32_t mode, std::atomic<int> &seen) {
+        setThread(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
+        const uint32_t result = startDlg(mode, 0, nullptr);
+        seen = awareness(getThread());
+        return result;
+    };
+    auto run = std::make_unique<PromptRun>(module_->Handle(), [&] { return startSystemAware(QUENDA_MODE_ENTER_PIN, after); });
+    HWND dialog = run->WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(awareness(getWindow(dialog)), kUnaware) << "the system would not scale the prompt";
+    AsyncCall other([&] {
+        startSystemAware(QUENDA_MODE_ENTER_PIN, second);
+        startSystemAware(3, refused);
     });
     ASSERT_TRUE(other.Join(kJoinTimeoutMs));
     EXPECT_EQ(second.load(), kSystemAware);
     EXPECT_EQ(refused.load(), kSystemAware);
-
     EXPECT_TRUE(run->CloseAndJoin());
-    EXPECT_EQ(before.load(), kSystemAware);
     EXPECT_EQ(after.load(), kSystemAware) << "thread A's context was not given back";
 }
 

@@ -278,53 +278,6 @@ std::optional<Picture> CaptureScreen(const RECT& screenRect);
 // settled (several identical captures in a row); empty when it does not settle in time.
 std::optional<Picture> SettledShot(HWND dialog, DWORD timeoutMs = kPaintTimeoutMs);
 
-// ---------------------------------------------------------------------------------------------
-// The user's display settings, as the library sees them
-
-// Replaces one imported function of a module in its import address table; puts the original
-// back on destruction.
-class ImportPatch {
-public:
-    ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
-    ImportPatch(const ImportPatch&) = delete;
-    ImportPatch& operator=(const ImportPatch&) = delete;
-    ~ImportPatch();
-    [[nodiscard]] bool Installed() const { return slot_ != nullptr; }
-    [[nodiscard]] void* Original() const { return original_; }
-
-private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
-};
-
-// Wine always answers "off" to SPI_GETHIGHCONTRAST and cannot set it: the library's own query is
-// answered here instead, with high contrast on while `On` is set. Everything else passes through.
-class HighContrastSwitch {
-public:
-    explicit HighContrastSwitch(HMODULE quenda);
-    ~HighContrastSwitch();
-    [[nodiscard]] bool Installed() const { return patch_.Installed(); }
-    void Set(bool on);
-
-private:
-    ImportPatch patch_;
-};
-
-// Sets system colours for the life of the object and restores the previous ones.
-class SysColours {
-public:
-    SysColours(std::vector<int> elements, std::vector<COLORREF> colours);
-    SysColours(const SysColours&) = delete;
-    SysColours& operator=(const SysColours&) = delete;
-    ~SysColours();
-    [[nodiscard]] bool Set() const { return set_; }
-
-private:
-    std::vector<int> elements_;
-    std::vector<COLORREF> saved_;
-    bool set_ = false;
-};
-
 // Colour helpers.
 inline COLORREF Rgb(int r, int g, int b) { return RGB(r, g, b); }
 std::string ColourText(COLORREF colour);

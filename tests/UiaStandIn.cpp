@@ -1,91 +1,72 @@
 // A recording uiautomationcore.dll for the tests (Wine's has no UiaRaiseNotificationEvent). A
-// client always listens; each call is appended to the file named by QUENDA_UIA_LOG as one
-// tab-separated line, with the path this copy was loaded from first.
-//
-//   loaded    <module path>
-//   provider  <thread id> <window>
-//   release   <references left>
-//   notify    <thread id> <kind> <processing> <activity id> <text>
+// client always listens; each call is appended to the file named by QUENDA_UIA_LOG as a
+// tab-separated line: "loaded" path, "provider" thread window, "release" references left,
+// "notify" thread kind processing activity text.
 #include <windows.h>
 #include <unknwn.h>
 
 #include <atomic>
-#include <cstdio>
 #include <string>
 
 namespace {
 
-HMODULE gSelf = nullptr;
-
-std::string Narrow(const wchar_t* text) {
-    if (!text) return "(null)";
-    char buffer[1024] = {};
-    WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, sizeof buffer - 1, nullptr, nullptr);
-    return buffer;
-}
-
-void Log(const std::string& line) {
+void Log(std::string line) {
     char path[MAX_PATH] = {};
     if (!GetEnvironmentVariableA("QUENDA_UIA_LOG", path, sizeof path)) return;
     HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
-    const std::string text = line + "\n";
+    line += '\n';
     DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);
 }
 
-// Counts its references so that the test can see each one handed out come back.
+// Appended rather than concatenated: GCC 12 warns falsely on "literal" + string.
+std::string Field(unsigned long long value) { return std::string(1, '\t').append(std::to_string(value)); }
+
+std::string Field(const wchar_t* text) {
+    char buffer[1024] = {};
+    WideCharToMultiByte(CP_ACP, 0, text ? text : L"(null)", -1, buffer, sizeof buffer - 1, nullptr, nullptr);
+    return std::string(1, '\t').append(buffer);
+}
+
+// Counts its references, so that the test sees each one handed out come back.
 class Provider : public IUnknown {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override { return *out = nullptr, E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
     ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --references_;
-        Log("release\t" + std::to_string(left));
-        return left;
+        Log("release" + Field(--references_));
+        return references_;
     }
 
 private:
     std::atomic<ULONG> references_{0};
-};
-
-Provider gProvider;
+} gProvider;
 
 }  // namespace
 
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        gSelf = instance;
-        char path[MAX_PATH] = {};
-        GetModuleFileNameA(gSelf, path, MAX_PATH);
-        Log(std::string("loaded\t") + path);
-    }
+    char path[MAX_PATH] = {};
+    if (reason == DLL_PROCESS_ATTACH && GetModuleFileNameA(instance, path, MAX_PATH)) Log(std::string("loaded\t").append(path));
     return TRUE;
 }
 
 __declspec(dllexport) BOOL WINAPI UiaClientsAreListening() { return TRUE; }
 
 __declspec(dllexport) HRESULT WINAPI UiaHostProviderFromHwnd(HWND wnd, IUnknown** provider) {
-    if (!provider) return E_INVALIDARG;
     gProvider.AddRef();
     *provider = &gProvider;
-    Log("provider\t" + std::to_string(GetCurrentThreadId()) + "\t" +
-        std::to_string(reinterpret_cast<UINT_PTR>(wnd)));
+    Log("provider" + Field(GetCurrentThreadId()) + Field(reinterpret_cast<UINT_PTR>(wnd)));
     return S_OK;
 }
 
-__declspec(dllexport) HRESULT WINAPI UiaRaiseNotificationEvent(IUnknown* provider, int kind, int processing,
-                                                               wchar_t* text, wchar_t* activity) {
-    if (provider != &gProvider) return E_INVALIDARG;
-    Log("notify\t" + std::to_string(GetCurrentThreadId()) + "\t" + std::to_string(kind) + "\t" +
-        std::to_string(processing) + "\t" + Narrow(activity) + "\t" + Narrow(text));
+__declspec(dllexport) HRESULT WINAPI UiaRaiseNotificationEvent(IUnknown*, int kind, int processing, wchar_t* text,
+                                                               wchar_t* activity) {
+    Log("notify" + Field(GetCurrentThreadId()) + Field(kind) + Field(processing) + Field(activity) + Field(text));
     return S_OK;
 }
 

@@ -165,50 +165,41 @@ TEST(UnloadIdle, FreeLibraryWithoutPromptReturnsAtOnce) {
 // ---------------------------------------------------------------------------------------------
 // Screen-reader notifications, through a recording uiautomationcore.dll in the prefix's system32
 
-// Puts the stand-in (built next to this program) into system32 in place of Wine's, has child
-// processes prefer it, and gives Wine's back at the end.
+// Puts the stand-in (built next to this program, where it also plays a copy planted in the
+// driver's folder) into system32 for child processes and gives Wine's own back afterwards: Wine
+// loads a system32 file that is not its builtin even without the override.
 class UiaStandIn {
 public:
     UiaStandIn() {
-        char system[MAX_PATH] = {};
-        char temp[MAX_PATH] = {};
-        GetSystemDirectoryA(system, MAX_PATH);
-        GetTempPathA(MAX_PATH, temp);
-        systemDir_ = system;
+        char dir[MAX_PATH] = {};
+        GetSystemDirectoryA(dir, MAX_PATH);
+        systemDir_ = dir;
         installed_ = systemDir_ + "\\uiautomationcore.dll";
-        saved_ = std::string(temp) + "quenda-uiautomationcore-" + std::to_string(GetCurrentProcessId()) + ".dll";
-        log_ = std::string(temp) + "quenda-uia-" + std::to_string(GetCurrentProcessId()) + ".txt";
+        GetTempPathA(MAX_PATH, dir);
+        const std::string temp = std::string(dir) + "quenda-uia-" + std::to_string(GetCurrentProcessId());
+        saved_ = temp + ".dll";
+        log_ = temp + ".txt";
         DeleteFileA(log_.c_str());
-        if (!CopyFileA(installed_.c_str(), saved_.c_str(), FALSE) ||
-            !CopyFileA((ExeDirectory() + "uiautomationcore.dll").c_str(), installed_.c_str(), FALSE)) {
-            error_ = "cannot put the stand-in into " + installed_ + ", error " + std::to_string(GetLastError());
-            return;
-        }
+        ready_ = CopyFileA(installed_.c_str(), saved_.c_str(), FALSE) &&
+                 CopyFileA((ExeDirectory() + "uiautomationcore.dll").c_str(), installed_.c_str(), FALSE);
         SetEnvironmentVariableA("WINEDLLOVERRIDES", "uiautomationcore=n");
         SetEnvironmentVariableA("QUENDA_UIA_LOG", log_.c_str());
     }
     ~UiaStandIn() {
         SetEnvironmentVariableA("WINEDLLOVERRIDES", nullptr);
         SetEnvironmentVariableA("QUENDA_UIA_LOG", nullptr);
-        if (error_.empty()) CopyFileA(saved_.c_str(), installed_.c_str(), FALSE);
+        if (ready_) CopyFileA(saved_.c_str(), installed_.c_str(), FALSE);
         DeleteFileA(saved_.c_str());
         DeleteFileA(log_.c_str());
     }
-    [[nodiscard]] const std::string& Error() const { return error_; }
+    [[nodiscard]] bool Ready() const { return ready_; }
     [[nodiscard]] const std::string& SystemDir() const { return systemDir_; }
-
-    // The recorded calls, each split at its tabs.
-    [[nodiscard]] std::vector<std::vector<std::string>> Calls() const {
-        std::vector<std::vector<std::string>> calls;
+    // The recorded lines that start with `kind`.
+    [[nodiscard]] std::vector<std::string> Calls(const std::string& kind) const {
+        std::vector<std::string> calls;
         std::ifstream log(log_);
-        std::string line;
-        while (std::getline(log, line)) {
-            std::vector<std::string> fields;
-            std::stringstream split(line);
-            std::string field;
-            while (std::getline(split, field, '\t')) fields.push_back(field);
-            calls.push_back(fields);
-        }
+        for (std::string line; std::getline(log, line);)
+            if (line.rfind(kind + "\t", 0) == 0) calls.push_back(line.substr(kind.size() + 1));
         return calls;
     }
 
@@ -217,72 +208,44 @@ private:
     std::string installed_;
     std::string saved_;
     std::string log_;
-    std::string error_;
+    bool ready_ = false;
 };
-
-std::vector<std::string> CallsNamed(const std::vector<std::vector<std::string>>& calls, const std::string& name,
-                                    size_t skip) {
-    std::vector<std::string> found;
-    for (const auto& call : calls) {
-        if (call.empty() || call[0] != name) continue;
-        std::string joined;
-        for (size_t i = 1 + skip; i < call.size(); ++i) joined += (joined.empty() ? "" : " | ") + call[i];
-        found.push_back(joined);
-    }
-    return found;
-}
 
 TEST(Announcements, OpenSwitchAndOutcomeReachTheReaderFromSystem32Only) {
     const UiaStandIn standIn;
-    ASSERT_TRUE(standIn.Error().empty()) << standIn.Error();
+    ASSERT_TRUE(standIn.Ready()) << "cannot copy the stand-in into " << standIn.SystemDir();
     const ChildRun child = RunUnloadChild("announce");
     ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
-    ASSERT_EQ(child.exitCode, 0u) << child.text;
     ASSERT_EQ(child.Value("done"), 1) << child.text;
-    EXPECT_EQ(child.Value("prompt_shown"), 1) << child.text;
-    EXPECT_EQ(child.Value("confirm_shown"), 1) << child.text;
     EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
-    const auto calls = standIn.Calls();
 
-    // One copy, the system's: the one next to the driver (where this program's build put it) is
-    // never loaded.
-    const std::vector<std::string> loaded = CallsNamed(calls, "loaded", 0);
+    const std::vector<std::string> loaded = standIn.Calls("loaded");
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded[0].c_str(),
                              static_cast<int>(standIn.SystemDir().size()), standIn.SystemDir().c_str(), -1),
               CSTR_EQUAL)
         << "loaded from " << loaded[0];
 
-    // Kind Other with ImportantMostRecent for prompts, ActionCompleted with ImportantAll for the
-    // outcome; texts as drawn; the echo marks never.
-    const std::vector<std::string> expected{"4 | 1 | Quenda.PinPrompt | Enter PIN & go",
-                                            "4 | 1 | Quenda.PinPrompt | Confirm PIN",
-                                            "2 | 0 | Quenda.PinPrompt | Wrong PIN!"};
-    EXPECT_EQ(CallsNamed(calls, "notify", 1), expected);
-    const std::string promptThread = std::to_string(child.Value("prompt_thread"));
-    for (const auto& call : calls) {
-        if (call[0] == "notify" || call[0] == "provider") {
-            EXPECT_EQ(call[1], promptThread) << "not on the prompt's thread";
-        }
-        if (call[0] == "provider") {
-            EXPECT_EQ(call[2], std::to_string(child.Value("prompt_window")));
-        }
-    }
-    const std::vector<std::string> released = CallsNamed(calls, "release", 0);
-    EXPECT_EQ(released.size(), CallsNamed(calls, "provider", 0).size());
-    EXPECT_FALSE(released.empty() || released.back() != "0") << "a provider was not given back";
+    // From the prompt's thread, in order, texts as drawn, the echo marks never.
+    const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
+    const std::vector<std::string> expected{thread + "4\t1\tQuenda.PinPrompt\tEnter PIN & go",
+                                            thread + "4\t1\tQuenda.PinPrompt\tConfirm PIN",
+                                            thread + "2\t0\tQuenda.PinPrompt\tWrong PIN!"};
+    EXPECT_EQ(standIn.Calls("notify"), expected);
+    const std::string window = std::to_string(child.Value("prompt_window"));
+    EXPECT_EQ(standIn.Calls("provider"), std::vector<std::string>(3, thread + window));
+    EXPECT_EQ(standIn.Calls("release"), (std::vector<std::string>{"0", "0", "0"})) << "a provider was kept";
 }
 
 // The unload holds the loader lock while the prompt's thread shows the cancel outcome: that one
-// is not announced, and nothing the announcer does stalls the unload.
+// is not announced, and the announcer does not hold up the unload.
 TEST(UnloadWhileOpen, FreeLibraryWithListeningReaderAnnouncesNothingAfterItBegins) {
     const UiaStandIn standIn;
-    ASSERT_TRUE(standIn.Error().empty()) << standIn.Error();
-    const ChildRun child = RunUnloadChild("free-while-open");
-    ExpectUnloadClosedPrompt(child);
-    const std::vector<std::string> notes = CallsNamed(standIn.Calls(), "notify", 1);
-    ASSERT_EQ(notes.size(), 1u) << "only the opened prompt; the outcome came during the unload";
-    EXPECT_EQ(notes[0].rfind("4 | 1 | ", 0), 0u) << notes[0];
+    ASSERT_TRUE(standIn.Ready());
+    ExpectUnloadClosedPrompt(RunUnloadChild("free-while-open"));
+    const std::vector<std::string> notes = standIn.Calls("notify");
+    ASSERT_EQ(notes.size(), 1u) << "only the opened prompt: the outcome came during the unload";
+    EXPECT_NE(notes[0].find("\t4\t1\t"), std::string::npos) << notes[0];
 }
 
 // ---------------------------------------------------------------------------------------------
