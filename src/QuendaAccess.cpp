@@ -52,7 +52,9 @@ Fn Lookup(HMODULE module, const char* name) {
 
 // A plain LoadLibrary would look in the application's folder first, where a planted copy could
 // wait; system32 only.
-HMODULE LoadFromSystem(const char* name) { return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32); }
+HMODULE LoadFromSystem(const char* name) {
+    return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 
 std::wstring Widen(const std::string& text) {
     const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -94,7 +96,8 @@ DpiUnawareScope::DpiUnawareScope() noexcept {
 }
 
 DpiUnawareScope::~DpiUnawareScope() {
-    if (const SetThreadDpiAwarenessContextFn set = gSetThreadDpiContext.load(); set && previous_) set(previous_);
+    if (const SetThreadDpiAwarenessContextFn set = gSetThreadDpiContext.load(); set && previous_)
+        set(previous_);
 }
 
 void PrepareAnnouncer() noexcept {
@@ -138,8 +141,8 @@ void Announce(HWND wnd, const std::string& text, Announcement kind) noexcept {
         const bool outcome = kind == Announcement::Outcome;
         (void)api->RaiseNotificationEvent(
             provider, outcome ? kNotificationKindActionCompleted : kNotificationKindOther,
-            outcome ? kNotificationProcessingImportantAll : kNotificationProcessingImportantMostRecent, display.get(),
-            activity.get());
+            outcome ? kNotificationProcessingImportantAll : kNotificationProcessingImportantMostRecent,
+            display.get(), activity.get());
     } catch (...) {
     }
 }

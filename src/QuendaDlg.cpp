@@ -30,6 +30,8 @@ constexpr COLORREF kDarkRed = RGB(128, 0, 0);
 // Carries no data: the handler reads the labels as they are when it runs, so posts that arrive
 // late or together still end on the latest text.
 constexpr UINT kTextChangedMessage = WM_APP + 1;
+// Posted by the initialisation: the dialog manager shows the window before its loop takes it.
+constexpr UINT kShownMessage = WM_APP + 2;
 
 // One lock guards everything another thread may touch: the window handle as seen from outside,
 // the three labels and the button handle. Label setters (driver threads), painting (dialog
@@ -131,29 +133,40 @@ std::string WithoutMnemonics(const std::string& text) {
     return shown;
 }
 
-// The window has no caption, so its text is free for screen readers: the outcome once one is
-// shown, else the prompt. The echo marks stay out of it.
+// What the prompt shows for screen readers: the outcome once one is shown, else the prompt; as
+// drawn, without mnemonic ampersands. False when the prompt is gone.
+bool ShownText(HWND wnd, std::string& text, Announcement& kind) {
+    {
+        std::lock_guard guard(gLock);
+        if (gDialog.DialogWnd != wnd || !gDialog.PromptLabel || !gDialog.ResultLabel) return false;
+        text = gDialog.ResultLabel->Text();
+        kind = text.empty() ? Announcement::Prompt : Announcement::Outcome;
+        if (text.empty()) text = gDialog.PromptLabel->Text();
+    }
+    text = WithoutMnemonics(text);
+    return true;
+}
+
+// The window has no caption, so its text is free for screen readers. The echo marks stay out of
+// it.
 void FollowLabelsInWindowText(HWND wnd) {
     std::string text;
     Announcement kind = Announcement::Prompt;
-    {
-        std::lock_guard guard(gLock);
-        if (gDialog.DialogWnd != wnd || !gDialog.PromptLabel || !gDialog.ResultLabel) return;
-        text = gDialog.ResultLabel->Text();
-        if (text.empty())
-            text = gDialog.PromptLabel->Text();
-        else
-            kind = Announcement::Outcome;
-    }
-    text = WithoutMnemonics(text);
+    if (!ShownText(wnd, text, kind)) return;
     char current[512]{};
     GetWindowTextA(wnd, current, sizeof current);
     if (text == current) return;
     SetWindowTextA(wnd, text.c_str());
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, wnd, OBJID_WINDOW, CHILDID_SELF);
     // A name change is spoken only for the focused window; a notification reaches the reader
-    // whatever has the focus.
-    Announce(wnd, text, kind);
+    // whatever has the focus. Before the window is shown it goes out once it is (kShownMessage).
+    if (IsWindowVisible(wnd)) Announce(wnd, text, kind);
+}
+
+void AnnounceShownText(HWND wnd) {
+    std::string text;
+    Announcement kind = Announcement::Prompt;
+    if (ShownText(wnd, text, kind)) Announce(wnd, text, kind);
 }
 
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept;
@@ -205,6 +218,7 @@ void OnInitDialog(HWND wnd) {
         gDialog.ResultLabel = std::move(result);
     }
     FollowLabelsInWindowText(wnd);
+    PostMessageA(wnd, kShownMessage, 0, 0);
 
     gForegroundBusy = false;
     SetTimer(wnd, kForegroundTimerId, kForegroundPeriod, &ForegroundTimerProc);
@@ -253,6 +267,9 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case kTextChangedMessage:
                 FollowLabelsInWindowText(wnd);
+                return TRUE;
+            case kShownMessage:
+                AnnounceShownText(wnd);
                 return TRUE;
             case WM_SETTINGCHANGE:
                 if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);

@@ -226,14 +226,14 @@ TEST(Announcements, OpenSwitchAndOutcomeReachTheReaderFromSystem32Only) {
               CSTR_EQUAL)
         << "loaded from " << loaded[0];
 
-    // From the prompt's thread, in order, texts as drawn, the echo marks never.
+    // From the prompt's thread once it is shown, in order, texts as drawn, the echo marks never.
     const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
     const std::vector<std::string> expected{thread + "4\t1\tQuenda.PinPrompt\tEnter PIN & go",
                                             thread + "4\t1\tQuenda.PinPrompt\tConfirm PIN",
                                             thread + "2\t0\tQuenda.PinPrompt\tWrong PIN!"};
     EXPECT_EQ(standIn.Calls("notify"), expected);
     const std::string window = std::to_string(child.Value("prompt_window"));
-    EXPECT_EQ(standIn.Calls("provider"), std::vector<std::string>(3, thread + window));
+    EXPECT_EQ(standIn.Calls("provider"), std::vector<std::string>(3, thread + window + "\t1")) << "not shown yet";
     EXPECT_EQ(standIn.Calls("release"), (std::vector<std::string>{"0", "0", "0"})) << "a provider was kept";
 }
 
