@@ -74,16 +74,14 @@ void InitAccessModule(HMODULE user32) noexcept {
     gStopped.store(false);
 }
 
-void FinalizeAccessModule(bool keepLoaded) noexcept {
+void FinalizeAccessModule() noexcept {
     gStopped.store(true);
     gUia.store(nullptr);
-    if (keepLoaded) {
-        (void)gUiaModule.release();
-        (void)gOleAutModule.release();
-        return;
-    }
-    gUiaModule.reset();
-    gOleAutModule.reset();
+    // FreeLibrary is not safe under the loader lock that the unload holds: the last reference to
+    // UI Automation would run its detach (and wait for its threads) inside ours. The references
+    // go to the process; a later load of this library takes the same modules again.
+    (void)gUiaModule.release();
+    (void)gOleAutModule.release();
 }
 
 DpiUnawareScope::DpiUnawareScope() noexcept {

@@ -10,9 +10,9 @@ namespace quenda {
 
 // Load time: looks up the DPI function in user32 (absent before Windows 10 1607).
 void InitAccessModule(HMODULE user32) noexcept;
-// Unload time: gives back the UI Automation libraries, or leaves them loaded when `keepLoaded`
-// (the process is exiting, or a start call may still be inside).
-void FinalizeAccessModule(bool keepLoaded) noexcept;
+// Unload time (also when the process exits): nothing is announced any more, and the UI
+// Automation libraries are left loaded rather than freed under the loader lock.
+void FinalizeAccessModule() noexcept;
 
 // The calling thread runs DPI-unaware for the scope's life, so that the system scales what it
 // creates then; the previous context comes back on destruction. Does nothing where the system

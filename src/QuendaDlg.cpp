@@ -361,8 +361,7 @@ void InitDialogModule() noexcept {
 }
 
 void FinalizeDialogModule(bool processExiting) noexcept {
-    // A start call still inside after the unload's wait may yet use what it resolved.
-    FinalizeAccessModule(processExiting || gRunActive.load());
+    FinalizeAccessModule();
     if (processExiting) return;
     gSetup = DialogSetup{};
     gCancelButton.Caption.clear();
