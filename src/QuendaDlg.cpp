@@ -88,7 +88,7 @@ void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
     } else {
         CopyBitmap(dc, "BMP_BG_RIGHT", kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
     }
-    const COLORREF highContrastText = GetSysColor(COLOR_WINDOWTEXT);
+    const COLORREF highContrastText = highContrast ? GetSysColor(COLOR_WINDOWTEXT) : 0;
     std::lock_guard guard(gLock);
     for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()}) {
         if (!label) continue;
