@@ -1,5 +1,6 @@
 // A simulated smart-card reader driver: loads Quenda.dll the way a driver does, opens the PIN
 // prompt in thread A and plays the reader's keypad from thread B (this program's main thread).
+#include "DemoContrast.h"
 #include "DemoLog.h"
 #include "DemoOptions.h"
 #include "DemoOwners.h"
@@ -272,6 +273,14 @@ int RunDemo(const Options& options) {
     // For this run only: the owner puts the old state back on every way out.
     FixedLngOverride fixedLng;
     if (options.lang && !fixedLng.Apply(*options.lang)) return 1;
+    HighContrastLook highContrast;
+    if (options.highContrast) {
+        if (!highContrast.Apply(dll.get(), kHighContrastElements, kHighContrastBlack)) {
+            Log("cannot show the high-contrast look: no SystemParametersInfoA import or SetSysColors failed");
+            return 1;
+        }
+        Log("high contrast: the library's SPI_GETHIGHCONTRAST answers on; High Contrast Black colours set");
+    }
 
     UniqueHandle cancelEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!cancelEvent) {
@@ -455,6 +464,7 @@ int RunDemo(const Options& options) {
             if (!joined) {
                 Log("the picture thread hangs; giving up");
                 fixedLng.Restore();
+                highContrast.Restore();
                 TerminateProcess(GetCurrentProcess(), 1);
             }
         }
@@ -464,6 +474,7 @@ int RunDemo(const Options& options) {
         Log("FAILED: the start call has not returned %lu ms after the end; giving up", kCloseTimeout);
         // Thread A still runs inside the library: neither the library nor `run` may go away.
         fixedLng.Restore();
+        highContrast.Restore();
         TerminateProcess(GetCurrentProcess(), 1);
     }
     verdict.Expect(run.result == QUENDA_OK, "the start call answers 0");
@@ -473,6 +484,7 @@ int RunDemo(const Options& options) {
     gCancelEvent = nullptr;
 
     fixedLng.Restore();
+    highContrast.Restore();
     Log("FreeLibrary(Quenda.dll)");
     dll.reset();
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 
+#include "QuendaAccess.h"
 #include "QuendaRules.h"
 #include "QuendaUtil.h"
 #include "WindowsVersions.h"
@@ -30,6 +31,8 @@ constexpr COLORREF kDarkRed = RGB(128, 0, 0);
 // late or together still end on the latest text.
 constexpr UINT kTextChangedMessage = WM_APP + 1;
 constexpr UINT kDisableButtonMessage = WM_APP + 2;
+// Posted by the initialisation: the dialog manager shows the window before its loop takes it.
+constexpr UINT kShownMessage = WM_APP + 3;
 
 // One lock guards everything another thread may touch: the window handle as seen from outside,
 // the three labels and the button handle. Label setters (driver threads), painting (dialog
@@ -52,6 +55,7 @@ bool gUnloadBegun = false;  // guarded by gLock
 TButtonInfo gCancelButton;
 DialogSetup gSetup;
 bool gForegroundBusy = false;
+bool gHighContrast = false;
 
 std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
 std::atomic<bool> gRunActive{false};
@@ -68,20 +72,40 @@ void CopyBitmap(HDC dc, const char* name, int x, int width, int srcX, int srcWid
         BitBlt(dc, x, 0, width, kHeight, memDc.get(), srcX, 0, SRCCOPY);
 }
 
-void PaintDialog(HDC dc, uint32_t middleWidth) {
+void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
     const int middle = static_cast<int>(middleWidth);
     {
         const UniqueBitmap left(LoadBitmapA(ThisModule(), "BMP_BG_LEFT"));
         const UniqueMemDc memDc(CreateCompatibleDC(dc));
         const SelectedObject selected(memDc.get(), left.get());
         BitBlt(dc, 0, 0, kLeftWidth, kHeight, memDc.get(), 0, 0, SRCCOPY);
-        StretchBlt(dc, kLeftWidth, 0, middle, kHeight, memDc.get(), kLeftWidth - 1, 0, 1, kHeight,
-                   SRCCOPY);
+        if (!highContrast)
+            StretchBlt(dc, kLeftWidth, 0, middle, kHeight, memDc.get(), kLeftWidth - 1, 0, 1, kHeight,
+                       SRCCOPY);
     }
-    CopyBitmap(dc, "BMP_BG_RIGHT", kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
+    if (highContrast) {
+        // The reader picture stays; the text stands on the user's own window colour.
+        const RECT band = MakeRect(kLeftWidth, 0, kLeftWidth + middle + kRightWidth, kHeight);
+        FillRect(dc, &band, GetSysColorBrush(COLOR_WINDOW));
+    } else {
+        CopyBitmap(dc, "BMP_BG_RIGHT", kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
+    }
+    const COLORREF highContrastText = highContrast ? GetSysColor(COLOR_WINDOWTEXT) : 0;
     std::lock_guard guard(gLock);
-    for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()})
-        if (label) label->Paint(dc);
+    for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()}) {
+        if (!label) continue;
+        if (highContrast)
+            label->PaintInColor(dc, highContrastText);
+        else
+            label->Paint(dc);
+    }
+}
+
+// Reads the setting afresh and redraws the window and the button at once.
+void FollowHighContrast(HWND wnd) {
+    gHighContrast = IsHighContrastOn();
+    gCancelButton.HighContrast = gHighContrast;
+    RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
 std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height,
@@ -111,22 +135,40 @@ std::string WithoutMnemonics(const std::string& text) {
     return shown;
 }
 
-// The window has no caption, so its text is free for screen readers: the outcome once one is
-// shown, else the prompt. The echo marks stay out of it.
-void FollowLabelsInWindowText(HWND wnd) {
-    std::string text;
+// What the prompt shows for screen readers: the outcome once one is shown, else the prompt; as
+// drawn, without mnemonic ampersands. False when the prompt is gone.
+bool ShownText(HWND wnd, std::string& text, Announcement& kind) {
     {
         std::lock_guard guard(gLock);
-        if (gDialog.DialogWnd != wnd || !gDialog.PromptLabel || !gDialog.ResultLabel) return;
+        if (gDialog.DialogWnd != wnd || !gDialog.PromptLabel || !gDialog.ResultLabel) return false;
         text = gDialog.ResultLabel->Text();
+        kind = text.empty() ? Announcement::Prompt : Announcement::Outcome;
         if (text.empty()) text = gDialog.PromptLabel->Text();
     }
     text = WithoutMnemonics(text);
+    return true;
+}
+
+// The window has no caption, so its text is free for screen readers. The echo marks stay out of
+// it.
+void FollowLabelsInWindowText(HWND wnd) {
+    std::string text;
+    Announcement kind = Announcement::Prompt;
+    if (!ShownText(wnd, text, kind)) return;
     char current[512]{};
     GetWindowTextA(wnd, current, sizeof current);
     if (text == current) return;
     SetWindowTextA(wnd, text.c_str());
     NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, wnd, OBJID_WINDOW, CHILDID_SELF);
+    // A name change is spoken only for the focused window; a notification reaches the reader
+    // whatever has the focus. Before the window is shown it goes out once it is (kShownMessage).
+    if (IsWindowVisible(wnd)) Announce(wnd, text, kind);
+}
+
+void AnnounceShownText(HWND wnd) {
+    std::string text;
+    Announcement kind = Announcement::Prompt;
+    if (ShownText(wnd, text, kind)) Announce(wnd, text, kind);
 }
 
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept;
@@ -150,6 +192,7 @@ void OnInitDialog(HWND wnd) {
         DestroyWindow(wnd);
         return;
     }
+    gHighContrast = IsHighContrastOn();
     SetWindowLongA(wnd, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN));
     SetWindowLongA(wnd, GWL_EXSTYLE, WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_CONTROLPARENT);
     const int middle = static_cast<int>(gSetup.MiddleWidth);
@@ -166,6 +209,7 @@ void OnInitDialog(HWND wnd) {
                                         ThisModule(), nullptr);
     gCancelButton.Hover = false;
     gCancelButton.Pressed = false;
+    gCancelButton.HighContrast = gHighContrast;
     gCancelButton.OldWndProc = nullptr;
     if (button) {
         gCancelButton.OldWndProc = reinterpret_cast<WNDPROC>(
@@ -184,6 +228,7 @@ void OnInitDialog(HWND wnd) {
         gDialog.ResultLabel = std::move(result);
     }
     FollowLabelsInWindowText(wnd);
+    PostMessageA(wnd, kShownMessage, 0, 0);
 
     gForegroundBusy = false;
     SetTimer(wnd, kForegroundTimerId, kForegroundPeriod, &ForegroundTimerProc);
@@ -214,7 +259,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case WM_PAINT: {
                 const PaintDc paint(wnd);
-                PaintDialog(paint.get(), gSetup.MiddleWidth);
+                PaintDialog(paint.get(), gSetup.MiddleWidth, gHighContrast);
                 return TRUE;
             }
             case WM_CTLCOLORDLG:
@@ -237,6 +282,16 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
             case kDisableButtonMessage:
                 if (gCancelButton.Handle) EnableWindow(gCancelButton.Handle, FALSE);
                 return TRUE;
+            case kShownMessage:
+                AnnounceShownText(wnd);
+                return TRUE;
+            case WM_SETTINGCHANGE:
+                if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);
+                return FALSE;
+            case WM_SYSCOLORCHANGE:
+            case WM_THEMECHANGED:
+                FollowHighContrast(wnd);
+                return FALSE;
             default:
                 // Unnamed messages get the dialog manager's own default handling.
                 return FALSE;
@@ -317,9 +372,12 @@ void InitDialogModule() noexcept {
         gTrackMouseLeave.store(reinterpret_cast<TrackMouseEventFn>(
             reinterpret_cast<void (*)()>(GetProcAddress(gUser32Module.get(), "TrackMouseEvent"))));
     if (!gTrackMouseLeave.load()) gTrackMouseLeave.store(&EmulatedTrackMouseEvent);
+    InitAccessModule(gUser32Module.get());
 }
 
-void FinalizeDialogModule() noexcept {
+void FinalizeDialogModule(bool processExiting) noexcept {
+    FinalizeAccessModule();
+    if (processExiting) return;
     gSetup = DialogSetup{};
     gCancelButton.Caption.clear();
     gCancelButton.Caption.shrink_to_fit();
@@ -350,6 +408,9 @@ void RunPinDialog(DialogSetup setup) {
     });
     gSetup = std::move(setup);
     PrimeTextDrawing();
+    PrepareAnnouncer();
+    // For the window's life: the system then scales the whole prompt to its monitor.
+    const DpiUnawareScope dpiUnaware;
     DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0);
 }
 

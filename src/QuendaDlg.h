@@ -29,7 +29,8 @@ using CancelHandlerFn = void (*)();
 
 // Load-time and unload-time work of the unit.
 void InitDialogModule() noexcept;
-void FinalizeDialogModule() noexcept;
+// Also run when the process is exiting, where it only lets go of what must not be freed then.
+void FinalizeDialogModule(bool processExiting) noexcept;
 
 // Runs the prompt modally in the calling thread; returns at once when one is already running.
 void RunPinDialog(DialogSetup setup);

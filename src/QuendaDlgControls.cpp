@@ -78,7 +78,9 @@ void TApiLabel::SetWordWrap(bool wordWrap) {
     Invalidate();
 }
 
-void TApiLabel::Paint(HDC dc) {
+void TApiLabel::Paint(HDC dc) { PaintInColor(dc, color_); }
+
+void TApiLabel::PaintInColor(HDC dc, COLORREF color) {
     const UniqueFont font(CreateControlFont(bold_, italic_, underline_));
     const SelectedObject selected(dc, font.get());
     if (transparent_) {
@@ -87,7 +89,7 @@ void TApiLabel::Paint(HDC dc) {
         SetBkMode(dc, OPAQUE);
         SetBkColor(dc, backColor_);
     }
-    SetTextColor(dc, color_);
+    SetTextColor(dc, color);
     RECT bounds = Bounds();
     UINT format = 0;
     if (wordWrap_) format |= DT_WORDBREAK;
@@ -147,7 +149,43 @@ void DrawButtonCaption(HDC dc, std::string_view text, RECT rect, CaptionStyle st
     }
 }
 
+namespace {
+
+// A system push button: face, edges and caption in the user's colours, mnemonic underlined, and
+// the focus rectangle.
+void DrawHighContrastButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info) {
+    RECT r = drawItem.rcItem;
+    const HDC dc = drawItem.hDC;
+    const bool selected = (drawItem.itemState & ODS_SELECTED) != 0;
+    const bool disabled = !IsWindowEnabled(info.Handle);
+    info.Pressed = selected;
+    info.Hover = false;
+    DrawFrameControl(dc, &r, DFC_BUTTON,
+                     DFCS_BUTTONPUSH | (selected ? DFCS_PUSHED : 0) | (disabled ? DFCS_INACTIVE : 0));
+    if (!info.Caption.empty()) {
+        const UniqueFont font(CreateControlFont(false, false, false));
+        const SelectedObject selectedFont(dc, font.get());
+        RECT t = drawItem.rcItem;
+        CenterTextRect(dc, info.Caption, t);
+        if (selected) OffsetRect(&t, 1, 1);
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
+        DrawTextBytes(dc, info.Caption, t, DT_CENTER | DT_VCENTER);
+    }
+    if ((drawItem.itemState & ODS_FOCUS) != 0 && !disabled) {
+        RECT focus = drawItem.rcItem;
+        InflateRect(&focus, -4, -4);
+        DrawFocusRect(dc, &focus);
+    }
+}
+
+}  // namespace
+
 void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info) {
+    if (info.HighContrast) {
+        DrawHighContrastButton(drawItem, info);
+        return;
+    }
     const RECT r = drawItem.rcItem;
     const HDC dc = drawItem.hDC;
     const bool selected = (drawItem.itemState & ODS_SELECTED) != 0;
@@ -185,6 +223,7 @@ void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info) {
 }
 
 void DrawButtonHover(TButtonInfo& info) {
+    if (info.HighContrast) return;
     const WindowDc dc(info.Handle);
     if (!dc || info.Hover || info.Pressed || !IsWindowEnabled(info.Handle)) return;
     POINT cursor{};

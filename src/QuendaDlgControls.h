@@ -42,6 +42,8 @@ public:
     }
 
     void Paint(HDC dc) override;
+    // Paint with another text colour (the user's high-contrast one); the label's own is kept.
+    void PaintInColor(HDC dc, COLORREF color);
     virtual void SetText(std::string_view text);
 
     const std::string& Text() const noexcept { return text_; }
@@ -98,6 +100,8 @@ struct TButtonInfo {
     RECT ClientRect{};
     bool Pressed = false;
     bool Hover = false;
+    // Drawn as a system push button in the user's colours instead of the bitmap strip.
+    bool HighContrast = false;
     WNDPROC OldWndProc = nullptr;
 };
 

@@ -1,6 +1,7 @@
 // The four exports and the library's load and unload. Nothing thrown inside may cross them.
 #include <windows.h>
 
+#include "QuendaAccess.h"
 #include "QuendaDlg.h"
 #include "QuendaMain.h"
 #include "WindowsVersions.h"
@@ -52,8 +53,11 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
         case DLL_PROCESS_DETACH: {
             // A non-null `reserved` means the process is exiting: its other threads are gone.
             const bool processExiting = reserved != nullptr;
+            // The unload holds the loader lock from here on: the prompt's thread must not load
+            // or look up anything while it shows the cancel outcome.
+            quenda::StopAnnouncing();
             quenda::FinalizeMainModule(processExiting);
-            if (!processExiting) quenda::FinalizeDialogModule();
+            quenda::FinalizeDialogModule(processExiting);
             break;
         }
         default:

@@ -2,6 +2,8 @@
 // to show it) and the name-change event that announces each new text.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -219,6 +221,47 @@ TEST_F(DriverAccessibility, EachTextChangeIsAnnounced) {
     PumpFor(300);
     EXPECT_EQ(watcher.CountFor(dialog), atOpen + 1) << "a digit announced a name change";
     EXPECT_TRUE(run->CloseAndJoin());
+}
+
+template <typename Fn>
+Fn User32(const char *name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
+}
+
+// Thread A starts system aware, so that what it has afterwards is its own context given back, not
+// a default. A second start call while the prompt is open and a refused one leave theirs alone.
+TEST_F(DriverAccessibility, PromptWindowIsDpiUnawareAndThreadContextComesBack) {
+    using Context = DPI_AWARENESS_CONTEXT;
+    const auto setThread = User32<Context(WINAPI *)(Context)>("SetThreadDpiAwarenessContext");
+    const auto getThread = User32<Context(WINAPI *)()>("GetThreadDpiAwarenessContext");
+    const auto getWindow = User32<Context(WINAPI *)(HWND)>("GetWindowDpiAwarenessContext");
+    const auto awareness = User32<int(WINAPI *)(Context)>("GetAwarenessFromDpiAwarenessContext");
+    if (!setThread || !getThread || !getWindow || !awareness) GTEST_SKIP() << "no per-thread DPI contexts here";
+    constexpr int kUnaware = 0;
+    constexpr int kSystemAware = 1;
+    const StartDlgFn startDlg = api_.StartDlg;
+    std::atomic<int> after{-1};
+    std::atomic<int> second{-1};
+    std::atomic<int> refused{-1};
+    const auto startSystemAware = [=](uint32_t mode, std::atomic<int> &seen) {
+        setThread(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
+        const uint32_t result = startDlg(mode, 0, nullptr);
+        seen = awareness(getThread());
+        return result;
+    };
+    auto run = std::make_unique<PromptRun>(module_->Handle(), [&] { return startSystemAware(QUENDA_MODE_ENTER_PIN, after); });
+    HWND dialog = run->WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(awareness(getWindow(dialog)), kUnaware) << "the system would not scale the prompt";
+    AsyncCall other([&] {
+        startSystemAware(QUENDA_MODE_ENTER_PIN, second);
+        startSystemAware(3, refused);
+    });
+    ASSERT_TRUE(other.Join(kJoinTimeoutMs));
+    EXPECT_EQ(second.load(), kSystemAware);
+    EXPECT_EQ(refused.load(), kSystemAware);
+    EXPECT_TRUE(run->CloseAndJoin());
+    EXPECT_EQ(after.load(), kSystemAware) << "thread A's context was not given back";
 }
 
 }  // namespace

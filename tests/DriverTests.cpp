@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "DemoContrast.h"
 #include "TestSupport.h"
 
 namespace quenda::test {
@@ -1009,6 +1010,83 @@ TEST_F(DriverPixels, PinOkOutcomeIsBlack) {
     HWND dialog = run->WaitForDialog();
     ASSERT_NE(dialog, nullptr);
     CheckOutcomeColour(api_, dialog, *run, QUENDA_END_PIN_OK, kBlack, "pin-ok");
+}
+
+// The opened prompt as the build before high-DPI, screen-reader and high-contrast support drew
+// it: with those off, nothing may differ.
+TEST_F(DriverPixels, DefaultLookMatchesEarlierBuildPixelForPixel) {
+    std::optional<Picture> reference = LoadPictureFile(ExeDirectory() + "default-prompt.bmp");
+    ASSERT_TRUE(reference) << "default-prompt.bmp missing next to the test program";
+    std::optional<Picture> shot = ShotOfPrompt(NewParams(), QUENDA_MODE_ENTER_PIN, "default");
+    ASSERT_TRUE(shot);
+    ASSERT_EQ(shot->Width(), reference->Width());
+    ASSERT_EQ(shot->Height(), reference->Height());
+    std::string first;
+    EXPECT_EQ(CountDiffering(*shot, *reference, {0, 0, shot->Width(), kHeight}, &first), 0)
+        << "first difference at " << first;
+}
+
+// A palette none of the prompt's pictures uses, so each colour can only come from its element.
+constexpr COLORREF kHcWindow = RGB(20, 60, 30);
+constexpr COLORREF kHcText = RGB(250, 230, 40);
+constexpr COLORREF kHcFace = RGB(70, 20, 90);
+constexpr COLORREF kHcButtonText = RGB(240, 140, 10);
+constexpr COLORREF kHcGray = RGB(150, 160, 250);
+
+TEST_F(DriverPixels, HighContrastDrawsInSystemColoursAndFollowsTheSetting) {
+    demo::HighContrastLook contrast;
+    ASSERT_TRUE(contrast.Apply(Module(), {COLOR_WINDOW, COLOR_WINDOWTEXT, COLOR_BTNFACE, COLOR_BTNTEXT, COLOR_GRAYTEXT},
+                               {kHcWindow, kHcText, kHcFace, kHcButtonText, kHcGray}));
+    contrast.SetOn(false);
+    const Layout layout;
+    const RECT aboveLabels{kLeftWidth, 0, layout.Width(), 25};
+    const RECT resultArea = Layout::AboveButton(layout.InBand(layout.Result()));
+    auto run = Start(QUENDA_MODE_ENTER_PIN, nullptr);
+    HWND dialog = run->WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    const auto tell = [dialog](UINT message, WPARAM wParam) {
+        DWORD_PTR ignored = 0;
+        return SendMessageTimeoutA(dialog, message, wParam, 0, SMTO_ABORTIFHUNG, kJoinTimeoutMs, &ignored) != 0;
+    };
+    const auto notWindowColour = [](const Picture& shot, RECT r) {
+        return CountPixels(shot, r, [&](int x, int y) { return shot.Pixel(x, y) != kHcWindow; });
+    };
+
+    // Switched on while open: repainted at once.
+    contrast.SetOn(true);
+    ASSERT_TRUE(tell(WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST));
+    std::optional<Picture> shot = Shot(dialog, "on");
+    ASSERT_TRUE(shot);
+    std::string first;
+    EXPECT_EQ(CountDiffering(*shot, left_, {0, 0, kLabelLeft, kHeight}, &first), 0) << "left picture, at " << first;
+    EXPECT_EQ(notWindowColour(*shot, aboveLabels), 0) << "band";
+    EXPECT_EQ(notWindowColour(*shot, {layout.Width() - kRightWidth, 0, layout.Width(), kHeight}), 0) << "right edge";
+    EXPECT_GT(CountColour(*shot, layout.InBand(layout.Prompt()), kHcText), 5) << "prompt text";
+    EXPECT_EQ(CountColour(*shot, Layout::AboveButton(layout.InBand(layout.Prompt())), kWhite), 0);
+    EXPECT_GT(CountColour(*shot, layout.Button(), kHcFace), 500) << "button face";
+    EXPECT_GT(CountColour(*shot, layout.Button(), kHcButtonText), 5) << "button caption";
+
+    contrast.SetOn(false);
+    ASSERT_TRUE(tell(WM_SYSCOLORCHANGE, 0));
+    shot = Shot(dialog, "off-again");
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(CountOffBackground(*shot, Bg(), aboveLabels), 0) << "switched off while open";
+    EXPECT_EQ(CountColour(*shot, layout.Button(), kHcFace), 0) << "button still the system's";
+
+    // The outcome, dark red by default, and the disabled caption follow the palette too.
+    contrast.SetOn(true);
+    ASSERT_TRUE(tell(WM_THEMECHANGED, 0));
+    const EndDlgFn endDlg = api_.EndDlg;
+    AsyncCall threadB([endDlg] { (void)endDlg(QUENDA_END_PIN_ERROR); });
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            shot = SettledShot(dialog, 500);
+            return shot && CountColour(*shot, resultArea, kHcText) > 5 && CountColour(*shot, layout.Button(), kHcGray) > 5;
+        },
+        1500))
+        << "no outcome in the window text colour or no grey caption";
+    ASSERT_TRUE(threadB.Join(kEndDlgMaxMs));
+    ASSERT_TRUE(run->Join(2000));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -452,9 +452,9 @@ bool Picture::Save(const std::string& name) const {
            std::fwrite(rows.data(), rows.size(), 1, out.get()) == 1;
 }
 
-std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name) {
-    UniqueBitmap bitmap(static_cast<HBITMAP>(
-        LoadImageA(module, name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+namespace {
+
+std::optional<Picture> ReadPicture(const UniqueBitmap& bitmap) {
     if (!bitmap) return std::nullopt;
     BITMAP info{};
     if (GetObjectA(bitmap.get(), sizeof info, &info) != sizeof info) return std::nullopt;
@@ -471,6 +471,17 @@ std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name) {
         for (int x = 0; x < info.bmWidth; ++x)
             picture.SetPixel(x, y, FromDib(bits[size_t(y) * info.bmWidth + x]));
     return picture;
+}
+
+}  // namespace
+
+std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name) {
+    return ReadPicture(UniqueBitmap(static_cast<HBITMAP>(LoadImageA(module, name, IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION))));
+}
+
+std::optional<Picture> LoadPictureFile(const std::string& path) {
+    return ReadPicture(UniqueBitmap(static_cast<HBITMAP>(
+        LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION | LR_LOADFROMFILE))));
 }
 
 std::optional<Picture> CaptureScreen(const RECT& screenRect) {

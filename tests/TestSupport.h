@@ -298,6 +298,8 @@ private:
 
 // A named bitmap resource of a module, read back at 32 bits per pixel.
 std::optional<Picture> LoadResourcePicture(HMODULE module, const char* name);
+// A .bmp file, read back the same way.
+std::optional<Picture> LoadPictureFile(const std::string& path);
 
 // A rectangle of the screen: GetDC(NULL) + BitBlt into a 32-bit top-down DIB section.
 std::optional<Picture> CaptureScreen(const RECT& screenRect);

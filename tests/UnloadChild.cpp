@@ -8,6 +8,8 @@
 //   free-while-creating  unload while thread A is held at its prompt's WM_INITDIALOG
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
+//   announce             one prompt through its open, the switch to the confirm prompt and an
+//                        outcome, each step once the prompt's text shows the one before
 //
 // Writes what it saw to REPORT-FILE as "key=value" lines, each as soon as it is known, so that a
 // crash or hang still leaves the lines before it. Exit code: 0 once the flow has run to its end,
@@ -79,25 +81,38 @@ std::string OwnDirectory() {
 struct Library {
     UniqueModule module;
     StartDlgFn startDlg = nullptr;
+    StartDlgExFn startDlgEx = nullptr;
+    OnKeyPressedFn onKeyPressed = nullptr;
+    EndDlgFn endDlg = nullptr;
 };
+
+template <typename Fn>
+Fn Export(const Library& library, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library.module.get(), name)));
+}
 
 bool Load(Library& library) {
     library.module.reset(LoadLibraryA((OwnDirectory() + "Quenda.dll").c_str()));
     if (!library.module) return false;
-    library.startDlg = reinterpret_cast<StartDlgFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(library.module.get(), "StartDlg")));
-    return library.startDlg != nullptr;
+    library.startDlg = Export<StartDlgFn>(library, "StartDlg");
+    library.startDlgEx = Export<StartDlgExFn>(library, "StartDlgEx");
+    library.onKeyPressed = Export<OnKeyPressedFn>(library, "OnKeyPressed");
+    library.endDlg = Export<EndDlgFn>(library, "EndDlg");
+    return library.startDlg && library.startDlgEx && library.onKeyPressed && library.endDlg;
 }
 
-// Thread A: the start call, and what it returned.
+// Thread A: the start call, and what it returned; StartDlgEx when there is a record.
 struct PromptCall {
     StartDlgFn startDlg = nullptr;
+    StartDlgExFn startDlgEx = nullptr;
+    const DlgParams* params = nullptr;
     uint32_t result = 0xFFFFFFFFu;
 };
 
 DWORD WINAPI PromptThread(void* parameter) {
     auto* call = static_cast<PromptCall*>(parameter);
-    call->result = call->startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
+    call->result = call->params ? call->startDlgEx(call->params, QUENDA_MODE_ENTER_PIN, 0, nullptr)
+                                : call->startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
     return 0;
 }
 
@@ -237,6 +252,7 @@ struct PromptThreadRun {
 
 bool OpenPrompt(const Library& library, PromptThreadRun& run, Report& report) {
     run.call.startDlg = library.startDlg;
+    run.call.startDlgEx = library.startDlgEx;
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, 0, &run.threadId));
     if (!run.thread) return false;
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
@@ -387,6 +403,44 @@ int FreeIdle(Report& report) {
     return 0;
 }
 
+// The prompt's window text (what it announces) has become `text`.
+bool WaitForWindowText(HWND prompt, const char* text) {
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    UniqueKernelHandle never(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    for (;;) {
+        char current[256] = {};
+        GetWindowTextA(prompt, current, sizeof current);
+        if (std::strcmp(current, text) == 0) return true;
+        if (!never || GetTickCount64() >= deadline) return false;
+        WaitForSingleObject(never.get(), 10);
+    }
+}
+
+int AnnounceSteps(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    DlgParams params{};
+    params.Size = static_cast<int32_t>(sizeof params);
+    params.Texts[QUENDA_TEXT_ENTER_PIN - 1] = "Enter &PIN && go";
+    params.Texts[QUENDA_TEXT_CONFIRM_PIN - 1] = "Confirm PIN";
+    params.Texts[QUENDA_TEXT_PIN_ERROR - 1] = "Wrong PIN!";
+    PromptThreadRun run;
+    run.call.params = &params;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("prompt_thread", run.threadId);
+    report.Line("prompt_window", static_cast<long long>(reinterpret_cast<UINT_PTR>(run.prompt)));
+    report.Line("prompt_shown", WaitForWindowText(run.prompt, "Enter PIN & go"));
+    library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
+    library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
+    library.onKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0);
+    report.Line("confirm_shown", WaitForWindowText(run.prompt, "Confirm PIN"));
+    library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
+    report.Line("end_result", library.endDlg(QUENDA_END_PIN_ERROR));
+    JoinPrompt(run, report, "start_call");
+    report.Line("done", 1);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -405,5 +459,6 @@ int main(int argc, char** argv) {
     if (mode == "free-while-creating") return FreeWhileCreating(report);
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);
+    if (mode == "announce") return AnnounceSteps(report);
     return kSetupFailed;
 }

@@ -179,6 +179,92 @@ TEST(UnloadIdle, FreeLibraryWithoutPromptReturnsAtOnce) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Screen-reader notifications, through a recording uiautomationcore.dll in the prefix's system32
+
+// Puts the stand-in (built next to this program, where it also plays a copy planted in the
+// driver's folder) into system32 for child processes and gives Wine's own back afterwards: Wine
+// loads a system32 file that is not its builtin even without the override.
+class UiaStandIn {
+public:
+    UiaStandIn() {
+        char dir[MAX_PATH] = {};
+        GetSystemDirectoryA(dir, MAX_PATH);
+        systemDir_ = dir;
+        installed_ = systemDir_ + "\\uiautomationcore.dll";
+        GetTempPathA(MAX_PATH, dir);
+        const std::string temp = std::string(dir) + "quenda-uia-" + std::to_string(GetCurrentProcessId());
+        saved_ = temp + ".dll";
+        log_ = temp + ".txt";
+        DeleteFileA(log_.c_str());
+        ready_ = CopyFileA(installed_.c_str(), saved_.c_str(), FALSE) &&
+                 CopyFileA((ExeDirectory() + "uiautomationcore.dll").c_str(), installed_.c_str(), FALSE);
+        SetEnvironmentVariableA("WINEDLLOVERRIDES", "uiautomationcore=n");
+        SetEnvironmentVariableA("QUENDA_UIA_LOG", log_.c_str());
+    }
+    ~UiaStandIn() {
+        SetEnvironmentVariableA("WINEDLLOVERRIDES", nullptr);
+        SetEnvironmentVariableA("QUENDA_UIA_LOG", nullptr);
+        if (ready_) CopyFileA(saved_.c_str(), installed_.c_str(), FALSE);
+        DeleteFileA(saved_.c_str());
+        DeleteFileA(log_.c_str());
+    }
+    [[nodiscard]] bool Ready() const { return ready_; }
+    [[nodiscard]] const std::string& SystemDir() const { return systemDir_; }
+    // The recorded lines that start with `kind`.
+    [[nodiscard]] std::vector<std::string> Calls(const std::string& kind) const {
+        std::vector<std::string> calls;
+        std::ifstream log(log_);
+        for (std::string line; std::getline(log, line);)
+            if (line.rfind(kind + "\t", 0) == 0) calls.push_back(line.substr(kind.size() + 1));
+        return calls;
+    }
+
+private:
+    std::string systemDir_;
+    std::string installed_;
+    std::string saved_;
+    std::string log_;
+    bool ready_ = false;
+};
+
+TEST(Announcements, OpenSwitchAndOutcomeReachTheReaderFromSystem32Only) {
+    const UiaStandIn standIn;
+    ASSERT_TRUE(standIn.Ready()) << "cannot copy the stand-in into " << standIn.SystemDir();
+    const ChildRun child = RunUnloadChild("announce");
+    ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
+    ASSERT_EQ(child.Value("done"), 1) << child.text;
+    EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
+
+    const std::vector<std::string> loaded = standIn.Calls("loaded");
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded[0].c_str(),
+                             static_cast<int>(standIn.SystemDir().size()), standIn.SystemDir().c_str(), -1),
+              CSTR_EQUAL)
+        << "loaded from " << loaded[0];
+
+    // From the prompt's thread once it is shown, in order, texts as drawn, the echo marks never.
+    const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
+    const std::vector<std::string> expected{thread + "4\t1\tQuenda.PinPrompt\tEnter PIN & go",
+                                            thread + "4\t1\tQuenda.PinPrompt\tConfirm PIN",
+                                            thread + "2\t0\tQuenda.PinPrompt\tWrong PIN!"};
+    EXPECT_EQ(standIn.Calls("notify"), expected);
+    const std::string window = std::to_string(child.Value("prompt_window"));
+    EXPECT_EQ(standIn.Calls("provider"), std::vector<std::string>(3, thread + window + "\t1")) << "not shown yet";
+    EXPECT_EQ(standIn.Calls("release"), (std::vector<std::string>{"0", "0", "0"})) << "a provider was kept";
+}
+
+// The unload holds the loader lock while the prompt's thread shows the cancel outcome: that one
+// is not announced, and the announcer does not hold up the unload.
+TEST(UnloadWhileOpen, FreeLibraryWithListeningReaderAnnouncesNothingAfterItBegins) {
+    const UiaStandIn standIn;
+    ASSERT_TRUE(standIn.Ready());
+    ExpectUnloadClosedPrompt(RunUnloadChild("free-while-open"));
+    const std::vector<std::string> notes = standIn.Calls("notify");
+    ASSERT_EQ(notes.size(), 1u) << "only the opened prompt: the outcome came during the unload";
+    EXPECT_NE(notes[0].find("\t4\t1\t"), std::string::npos) << notes[0];
+}
+
+// ---------------------------------------------------------------------------------------------
 // EndDlg in the prompt's own thread, from inside the driver's CancelCallback: its two-second
 // wait dispatches the prompt's messages, as the unload's does in the unloading thread.
 

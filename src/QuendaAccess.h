@@ -1,0 +1,46 @@
+// The prompt on today's desktops: scaled by the system on high-DPI monitors, announced to screen
+// readers through UI Automation, and drawn in the user's colours under high contrast.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace quenda {
+
+// Load time: looks up the DPI function in user32 (absent before Windows 10 1607).
+void InitAccessModule(HMODULE user32) noexcept;
+// Unload time (also when the process exits): nothing is announced any more, and the UI
+// Automation libraries are left loaded rather than freed under the loader lock.
+void FinalizeAccessModule() noexcept;
+
+// The calling thread runs DPI-unaware for the scope's life, so that the system scales what it
+// creates then; the previous context comes back on destruction. Does nothing where the system
+// lacks per-thread DPI contexts or refuses both.
+class DpiUnawareScope {
+public:
+    DpiUnawareScope() noexcept;
+    DpiUnawareScope(const DpiUnawareScope&) = delete;
+    DpiUnawareScope& operator=(const DpiUnawareScope&) = delete;
+    ~DpiUnawareScope();
+
+private:
+    DPI_AWARENESS_CONTEXT previous_ = nullptr;
+};
+
+enum class Announcement { Prompt, Outcome };
+
+// Loads UI Automation from system32 and resolves its functions, once per library life. Runs in
+// the start call's thread before the prompt is shown: an unload holds the loader lock while the
+// prompt's thread shows the cancel outcome, so nothing may be loaded or looked up later.
+void PrepareAnnouncer() noexcept;
+// The unload has begun: from here on nothing is announced, loaded or looked up.
+void StopAnnouncing() noexcept;
+// Raises a notification with `text` when a UI Automation client listens. Prompt thread only,
+// never under the dialog lock; failures are ignored.
+void Announce(HWND wnd, const std::string& text, Announcement kind) noexcept;
+
+// The user's high-contrast setting is on.
+bool IsHighContrastOn() noexcept;
+
+}  // namespace quenda
