@@ -441,15 +441,17 @@ int AnnounceSteps(Report& report) {
     return 0;
 }
 
+// Under Wine a crash can otherwise end the process with exit code 0.
+LONG WINAPI ExitOnCrash(EXCEPTION_POINTERS*) {
+    TerminateProcess(GetCurrentProcess(), kCrashed);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    // Under Wine a crash can otherwise end the process with exit code 0.
-    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG {
-        TerminateProcess(GetCurrentProcess(), kCrashed);
-        return EXCEPTION_EXECUTE_HANDLER;
-    });
+    SetUnhandledExceptionFilter(ExitOnCrash);
     if (argc != 3) return kSetupFailed;
     Report report(argv[2]);
     if (!report.Ok()) return kSetupFailed;
