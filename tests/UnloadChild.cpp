@@ -194,28 +194,25 @@ struct FirstPaintGate {
 };
 FirstPaintGate* gFirstPaintGate = nullptr;
 
+// Holds thread A the first time it is called, until the unload has begun and a little longer.
+void HoldForTheUnload() {
+    if (!gFirstPaintGate || gFirstPaintGate->fired) return;
+    gFirstPaintGate->fired = true;
+    SetEvent(gFirstPaintGate->reached.get());
+    if (WaitForSingleObject(gFirstPaintGate->unloadStarting.get(), kWindowTimeoutMs) == WAIT_OBJECT_0)
+        WaitForSingleObject(gFirstPaintGate->never.get(), kFirstPaintHoldMs);
+}
+
 LRESULT CALLBACK FirstPaintHook(int code, WPARAM wParam, LPARAM lParam) {
-    const auto* msg = reinterpret_cast<const MSG*>(lParam);
-    if (code == HC_ACTION && msg->message == WM_PAINT && gFirstPaintGate && !gFirstPaintGate->fired) {
-        gFirstPaintGate->fired = true;
-        SetEvent(gFirstPaintGate->reached.get());
-        if (WaitForSingleObject(gFirstPaintGate->unloadStarting.get(), kWindowTimeoutMs) == WAIT_OBJECT_0)
-            WaitForSingleObject(gFirstPaintGate->never.get(), kFirstPaintHoldMs);
-    }
+    if (code == HC_ACTION && reinterpret_cast<const MSG*>(lParam)->message == WM_PAINT) HoldForTheUnload();
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// Holds thread A at its prompt's WM_INITDIALOG, past every check of the start call and the
-// window's creation (whose first-window work in Wine takes the loader lock), until the unload has
-// begun.
+// At the prompt's WM_INITDIALOG: past every check of the start call and past the window's
+// creation, whose first-window work takes the loader lock in Wine.
 LRESULT CALLBACK InitDialogHook(int code, WPARAM wParam, LPARAM lParam) {
-    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    if (code == HC_ACTION && sent->message == WM_INITDIALOG && gFirstPaintGate && !gFirstPaintGate->fired) {
-        gFirstPaintGate->fired = true;
-        SetEvent(gFirstPaintGate->reached.get());
-        if (WaitForSingleObject(gFirstPaintGate->unloadStarting.get(), kWindowTimeoutMs) == WAIT_OBJECT_0)
-            WaitForSingleObject(gFirstPaintGate->never.get(), kFirstPaintHoldMs);
-    }
+    if (code == HC_ACTION && reinterpret_cast<const CWPSTRUCT*>(lParam)->message == WM_INITDIALOG)
+        HoldForTheUnload();
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
