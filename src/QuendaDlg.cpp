@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "QuendaRules.h"
+#include "QuendaTrace.h"
 #include "QuendaUtil.h"
 #include "WindowsVersions.h"
 
@@ -50,6 +51,8 @@ DialogState gDialog;  // guarded by gLock
 TButtonInfo gCancelButton;
 DialogSetup gSetup;
 bool gForegroundBusy = false;
+// The trace notes the prompt reaching the front once, not at every tick it stays there.
+bool gInFrontTraced = false;
 
 std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
 std::atomic<bool> gRunActive{false};
@@ -176,10 +179,14 @@ void OnInitDialog(HWND wnd) {
     FollowLabelsInWindowText(wnd);
 
     gForegroundBusy = false;
+    gInFrontTraced = false;
     SetTimer(wnd, kForegroundTimerId, kForegroundPeriod, &ForegroundTimerProc);
+    QUENDA_TRACE("dialog", "open: window %p, %d x %d, button %p", static_cast<void*>(wnd), width, kHeight,
+                 static_cast<void*>(button));
 }
 
 void OnClose(HWND wnd) {
+    QUENDA_TRACE("close", "WM_CLOSE: prompt %p closes", static_cast<void*>(wnd));
     HWND button = nullptr;
     {
         std::lock_guard guard(gLock);
@@ -248,6 +255,7 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
         switch (msg) {
             case WM_KEYUP:
                 if (wParam == VK_ESCAPE) {
+                    QUENDA_TRACE("close", "Escape released on the button: the prompt closes itself");
                     if (const HWND dialog = CurrentDialogWindow())
                         SendMessageA(dialog, WM_CLOSE, 0, 0);
                     // The close destroyed the button; its own procedure has nothing left to do.
@@ -325,7 +333,10 @@ void PrimeTextDrawing() {
 }  // namespace
 
 void RunPinDialog(DialogSetup setup) {
-    if (IsPinDialogOpen() || gRunActive.exchange(true)) return;
+    if (IsPinDialogOpen() || gRunActive.exchange(true)) {
+        QUENDA_TRACE("dialog", "a prompt is already open: nothing shown");
+        return;
+    }
     const ScopeExit endRun([] {
         {
             std::lock_guard guard(gLock);
@@ -335,7 +346,10 @@ void RunPinDialog(DialogSetup setup) {
     });
     gSetup = std::move(setup);
     PrimeTextDrawing();
-    DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0);
+    if (DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0) == -1)
+        QUENDA_TRACE("dialog", "DialogBoxParamA failed, error %lu", GetLastError());
+    else
+        QUENDA_TRACE("dialog", "closed: the modal loop has ended");
 }
 
 bool IsPinDialogOpen() { return OpenDialog().IsOpen(); }
@@ -382,12 +396,28 @@ TrackMouseEventFn TrackMouseLeave() noexcept { return gTrackMouseLeave.load(); }
 
 void SetTrackMouseLeaveForTesting(TrackMouseEventFn tracker) noexcept { gTrackMouseLeave.store(tracker); }
 
+namespace {
+
+// Called only while the trace is on: asks the platform where the foreground is.
+const char* ForegroundResult(HWND wnd) {
+    const HWND front = GetForegroundWindow();
+    gInFrontTraced = front == wnd;
+    return front == wnd ? "prompt in front" : "still behind";
+}
+
+}  // namespace
+
 void ForceForeground(HWND wnd) {
     if (IsIconic(wnd)) ShowWindow(wnd, SW_RESTORE);
-    if (GetForegroundWindow() == wnd) return;
+    if (GetForegroundWindow() == wnd) {
+        if (!gInFrontTraced) QUENDA_TRACE("foreground", "%s", ForegroundResult(wnd));
+        return;
+    }
+    gInFrontTraced = false;
     if (!HasForegroundLock(GetPlatformVersion())) {
         BringWindowToTop(wnd);
         SetForegroundWindow(wnd);
+        QUENDA_TRACE("foreground", "plain attempt (no foreground lock): %s", ForegroundResult(wnd));
         return;
     }
     const DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
@@ -399,12 +429,18 @@ void ForceForeground(HWND wnd) {
         AttachThreadInput(ownThread, foregroundThread, FALSE);
         done = GetForegroundWindow() == wnd;
     }
-    if (done) return;
+    QUENDA_TRACE("foreground", "attempt with attached input of thread %lu: %s", foregroundThread,
+                 done ? "prompt in front" : "still behind");
+    if (done) {
+        gInFrontTraced = true;
+        return;
+    }
     DWORD savedTimeout = 0;
     if (!SystemParametersInfoA(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &savedTimeout, 0)) {
         // Without the old value there is nothing safe to restore: try the plain way only.
         BringWindowToTop(wnd);
         SetForegroundWindow(wnd);
+        QUENDA_TRACE("foreground", "lock timeout unreadable; plain attempt: %s", ForegroundResult(wnd));
         return;
     }
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDWININICHANGE);
@@ -412,6 +448,8 @@ void ForceForeground(HWND wnd) {
     SetForegroundWindow(wnd);
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
                           reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)), SPIF_SENDWININICHANGE);
+    QUENDA_TRACE("foreground", "attempt with the lock timeout at 0 (was %lu): %s", savedTimeout,
+                 ForegroundResult(wnd));
 }
 
 }  // namespace quenda

@@ -16,6 +16,7 @@
 #include "QuendaLng.h"
 #include "QuendaMain.h"
 #include "QuendaRegistry.h"
+#include "QuendaTrace.h"
 #include "WinHandles.h"
 
 namespace quenda {
@@ -577,6 +578,34 @@ TEST_F(RegistryTexts, TextRequestsCloseTheirKeys) {
     const std::optional<DWORD> after = HandleCount();
     ASSERT_TRUE(after);
     EXPECT_EQ(*after, *before) << "handles leaked in 2000 text requests";
+}
+
+// Trace is read afresh at each start call; a start call made while another runs may switch it on
+// but never off under the running prompt.
+TEST_F(RegistryTexts, TraceSwitchIsExactlyTheDwordOne) {
+    const ScopeExit off([] { ReadTraceSwitchAtStart(false); });
+    const DWORD one = 1;
+    const DWORD two = 2;
+    const unsigned long long wide = 1;
+    EXPECT_FALSE(ReadTraceSwitch()) << "no key";
+    ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_DWORD, &two, sizeof two));
+    EXPECT_FALSE(ReadTraceSwitch()) << "REG_DWORD 2";
+    ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_QWORD, &wide, sizeof wide));
+    EXPECT_FALSE(ReadTraceSwitch()) << "REG_QWORD 1";
+    ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_BINARY, &one, sizeof one));
+    EXPECT_FALSE(ReadTraceSwitch()) << "REG_BINARY 01 00 00 00";
+    ASSERT_TRUE(PutRaw(HKEY_CURRENT_USER, "", "Trace", REG_DWORD, &one, sizeof one));
+    EXPECT_FALSE(ReadTraceSwitch()) << "under HKEY_CURRENT_USER only";
+    ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_DWORD, &one, sizeof one));
+    EXPECT_TRUE(ReadTraceSwitch());
+
+    ReadTraceSwitchAtStart(false);
+    EXPECT_TRUE(TraceOn());
+    ASSERT_TRUE(Remove("", "Trace"));
+    ReadTraceSwitchAtStart(true);
+    EXPECT_TRUE(TraceOn()) << "a second start call switched the trace off under the running prompt";
+    ReadTraceSwitchAtStart(false);
+    EXPECT_FALSE(TraceOn());
 }
 
 }  // namespace

@@ -111,6 +111,90 @@ bool WaitForHandle(HANDLE handle, DWORD timeoutMs) {
 
 namespace {
 
+std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {
+    const size_t charSize = info.fUnicode ? sizeof(wchar_t) : 1;
+    std::vector<char> raw(size_t(info.nDebugStringLength) * charSize);
+    SIZE_T read = 0;
+    if (raw.empty() || !ReadProcessMemory(process, info.lpDebugStringData, raw.data(), raw.size(), &read))
+        return "<unreadable debug string>";
+    std::string text;
+    for (size_t i = 0; i + charSize <= read; i += charSize) {
+        const unsigned value = info.fUnicode ? *reinterpret_cast<const wchar_t*>(&raw[i]) : uint8_t(raw[i]);
+        if (value == 0) break;
+        text += value < 0x80 ? static_cast<char>(value) : '?';
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+DebuggedRun RunUnderDebugger(const std::string& exe, const std::string& commandLine, DWORD timeoutMs) {
+    DebuggedRun run;
+    std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    const double start = NowMs();
+    if (!CreateProcessA(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                        nullptr, &startup, &info)) {
+        run.error = "CreateProcess(" + exe + ") under a debugger failed, error " + std::to_string(GetLastError());
+        return run;
+    }
+    const UniqueKernelHandle process(info.hProcess);
+    const UniqueKernelHandle thread(info.hThread);
+    bool initialBreakpointSeen = false;
+    bool terminated = false;
+    for (;;) {
+        const double left = start + timeoutMs - NowMs();
+        if (left <= 0 && !terminated) {
+            // Hung: end it, then keep draining events until its exit is reported.
+            TerminateProcess(process.get(), 1);
+            terminated = true;
+        }
+        DEBUG_EVENT event{};
+        if (!WaitForDebugEvent(&event, terminated ? kJoinTimeoutMs : static_cast<DWORD>(left < 100 ? left + 1 : 100))) {
+            if (terminated) break;
+            continue;
+        }
+        DWORD continueStatus = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+            case CREATE_PROCESS_DEBUG_EVENT:
+                if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+                break;
+            case LOAD_DLL_DEBUG_EVENT:
+                if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+                break;
+            case OUTPUT_DEBUG_STRING_EVENT:
+                run.debugStrings.push_back(ReadDebugString(process.get(), event.u.DebugString));
+                break;
+            case EXCEPTION_DEBUG_EVENT:
+                // Only the loader's own first breakpoint is ours to swallow.
+                if (event.u.Exception.ExceptionRecord.ExceptionCode == EXCEPTION_BREAKPOINT && !initialBreakpointSeen)
+                    initialBreakpointSeen = true;
+                else
+                    continueStatus = DBG_EXCEPTION_NOT_HANDLED;
+                break;
+            case EXIT_PROCESS_DEBUG_EVENT:
+                run.exitCode = event.u.ExitProcess.dwExitCode;
+                run.ended = !terminated;
+                break;
+            default:
+                break;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
+        if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) break;
+    }
+    run.endTick = GetTickCount64();
+    run.ms = NowMs() - start;
+    return run;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
 DWORD WINAPI AsyncCallThread(void* parameter) {
     std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
     (*body)();

@@ -7,6 +7,8 @@
 //   free-at-first-paint  unload while thread A is held at its first WM_PAINT
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
+//   trace-sequence       a refused mode, a refused key, a prompt asked for on a missing desktop,
+//                        two digits and EndDlg, then the unload (run under a debugger by tests)
 //
 // Writes what it saw to REPORT-FILE as "key=value" lines, each as soon as it is known, so that a
 // crash or hang still leaves the lines before it. Exit code: 0 once the flow has run to its end,
@@ -77,25 +79,38 @@ std::string OwnDirectory() {
 struct Library {
     UniqueModule module;
     StartDlgFn startDlg = nullptr;
+    StartDlgExFn startDlgEx = nullptr;
+    OnKeyPressedFn onKeyPressed = nullptr;
+    EndDlgFn endDlg = nullptr;
 };
+
+template <typename Fn>
+Fn ExportOf(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
 
 bool Load(Library& library) {
     library.module.reset(LoadLibraryA((OwnDirectory() + "Quenda.dll").c_str()));
     if (!library.module) return false;
-    library.startDlg = reinterpret_cast<StartDlgFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(library.module.get(), "StartDlg")));
-    return library.startDlg != nullptr;
+    library.startDlg = ExportOf<StartDlgFn>(library.module.get(), "StartDlg");
+    library.startDlgEx = ExportOf<StartDlgExFn>(library.module.get(), "StartDlgEx");
+    library.onKeyPressed = ExportOf<OnKeyPressedFn>(library.module.get(), "OnKeyPressed");
+    library.endDlg = ExportOf<EndDlgFn>(library.module.get(), "EndDlg");
+    return library.startDlg && library.startDlgEx && library.onKeyPressed && library.endDlg;
 }
 
-// Thread A: the start call, and what it returned.
+// Thread A: the start call, and what it returned. With `params` set it is StartDlgEx.
 struct PromptCall {
     StartDlgFn startDlg = nullptr;
+    StartDlgExFn startDlgEx = nullptr;
+    const DlgParams* params = nullptr;
     uint32_t result = 0xFFFFFFFFu;
 };
 
 DWORD WINAPI PromptThread(void* parameter) {
     auto* call = static_cast<PromptCall*>(parameter);
-    call->result = call->startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
+    call->result = call->params ? call->startDlgEx(call->params, QUENDA_MODE_ENTER_PIN, 0, nullptr)
+                                : call->startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr);
     return 0;
 }
 
@@ -221,6 +236,7 @@ struct PromptThreadRun {
 
 bool OpenPrompt(const Library& library, PromptThreadRun& run, Report& report) {
     run.call.startDlg = library.startDlg;
+    run.call.startDlgEx = library.startDlgEx;
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, 0, &run.threadId));
     if (!run.thread) return false;
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
@@ -337,6 +353,30 @@ int FreeIdle(Report& report) {
     return 0;
 }
 
+// The calls a field trace must explain: refusals with their reasons, a desktop that does not
+// exist, keys and the outcome.
+int TraceSequence(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    // The refused start call reads the trace switch; the key after it is traced.
+    report.Line("invalid_mode", library.startDlg(3, 0, nullptr));
+    report.Line("key_before_open", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
+
+    DlgParams params{};
+    params.Size = sizeof params;
+    params.Desktop = "QuendaNoSuchDesk";
+    PromptThreadRun run;
+    run.call.params = &params;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("digit1", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
+    report.Line("digit2", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
+    report.Line("end", library.endDlg(QUENDA_END_PIN_OK));
+    if (!JoinPrompt(run, report, "start_call")) return kSetupFailed;
+    library.module.reset();
+    report.Line("done", 1);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -349,5 +389,6 @@ int main(int argc, char** argv) {
     if (mode == "free-at-first-paint") return FreeWhileOpen(report, true);
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);
+    if (mode == "trace-sequence") return TraceSequence(report);
     return kSetupFailed;
 }

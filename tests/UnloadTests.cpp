@@ -35,6 +35,7 @@ struct ChildRun {
     ULONGLONG endTick = 0;
     std::map<std::string, long long> values;
     std::string text;
+    std::vector<std::string> debugStrings;  // only when run under the debugger loop
 
     [[nodiscard]] long long Value(const std::string& key) const {
         const auto found = values.find(key);
@@ -48,9 +49,12 @@ std::string Hex(DWORD value) {
     return text.str();
 }
 
+void RunPlain(const std::string& exe, const std::string& commandLine, ChildRun& run);
+void ReadReport(const std::string& reportPath, ChildRun& run);
+
 // Runs the child with `mode` and waits for it; a child still running after the timeout is
-// terminated and reported as not ended.
-ChildRun RunUnloadChild(const std::string& mode) {
+// terminated and reported as not ended. `debugged` runs it under the debugger loop.
+ChildRun RunUnloadChild(const std::string& mode, bool debugged = false) {
     ChildRun run;
     const std::string exe = ExeDirectory() + "QuendaUnloadChild.exe";
     char temp[MAX_PATH] = {};
@@ -59,6 +63,22 @@ ChildRun RunUnloadChild(const std::string& mode) {
         std::string(temp) + "quenda-unload-" + std::to_string(GetCurrentProcessId()) + "-" + mode + ".txt";
     DeleteFileA(reportPath.c_str());
     std::string commandLine = "\"" + exe + "\" " + mode + " \"" + reportPath + "\"";
+    if (debugged) {
+        DebuggedRun debuggedRun = RunUnderDebugger(exe, commandLine, kChildTimeoutMs);
+        run.error = debuggedRun.error;
+        run.ended = debuggedRun.ended;
+        run.exitCode = debuggedRun.exitCode;
+        run.ms = debuggedRun.ms;
+        run.endTick = debuggedRun.endTick;
+        run.debugStrings = std::move(debuggedRun.debugStrings);
+    } else {
+        RunPlain(exe, commandLine, run);
+    }
+    ReadReport(reportPath, run);
+    return run;
+}
+
+void RunPlain(const std::string& exe, const std::string& commandLine, ChildRun& run) {
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
 
@@ -69,7 +89,7 @@ ChildRun RunUnloadChild(const std::string& mode) {
     if (!CreateProcessA(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info)) {
         run.error = "CreateProcess(" + exe + ") failed, error " + std::to_string(GetLastError());
-        return run;
+        return;
     }
     const UniqueKernelHandle process(info.hProcess);
     const UniqueKernelHandle thread(info.hThread);
@@ -81,7 +101,9 @@ ChildRun RunUnloadChild(const std::string& mode) {
         WaitForSingleObject(process.get(), kJoinTimeoutMs);
     }
     GetExitCodeProcess(process.get(), &run.exitCode);
+}
 
+void ReadReport(const std::string& reportPath, ChildRun& run) {
     {
         std::ifstream report(reportPath);
         std::string line;
@@ -93,7 +115,6 @@ ChildRun RunUnloadChild(const std::string& mode) {
         }
     }
     DeleteFileA(reportPath.c_str());
-    return run;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -239,6 +260,139 @@ TEST(EndInPromptThread, OutcomeKeepsPaintingUntilTheCallbackReturns) {
     EXPECT_EQ(end->keyAfterEnd.load(), QUENDA_INVALID_PARAMETER);
     EXPECT_EQ(recorder.Count(), 1);
     EXPECT_FALSE(IsWindow(dialog));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The field trace, as a debugger attached to the driver's process sees it
+
+constexpr char kLibraryKey[] = "Software\\Halberk\\Vorlix\\QUENDA.DLL";
+
+// The library's key with a Trace value for one test; removed on both ends, as the registry
+// tests expect to start without it.
+class TraceSwitch {
+public:
+    TraceSwitch() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kLibraryKey); }
+    TraceSwitch(const TraceSwitch&) = delete;
+    TraceSwitch& operator=(const TraceSwitch&) = delete;
+    ~TraceSwitch() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kLibraryKey); }
+
+    [[nodiscard]] testing::AssertionResult Set(DWORD type, const void* data, DWORD size) {
+        HKEY raw = nullptr;
+        LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kLibraryKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr);
+        if (rc != ERROR_SUCCESS) return testing::AssertionFailure() << "RegCreateKeyExA = " << rc;
+        const UniqueKey key(raw);
+        rc = RegSetValueExA(key.get(), "Trace", 0, type, static_cast<const BYTE*>(data), size);
+        if (rc != ERROR_SUCCESS) return testing::AssertionFailure() << "RegSetValueExA(Trace) = " << rc;
+        return testing::AssertionSuccess();
+    }
+    [[nodiscard]] testing::AssertionResult On() {
+        const DWORD one = 1;
+        return Set(REG_DWORD, &one, sizeof one);
+    }
+};
+
+std::vector<std::string> TraceLines(const ChildRun& child) {
+    std::vector<std::string> lines;
+    for (const std::string& text : child.debugStrings)
+        if (text.rfind("Quenda ", 0) == 0) lines.push_back(text);
+    return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += "  " + line + "\n";
+    return text;
+}
+
+// Each fragment is found in a later line than the one before it (Wine's ok_sequence, by text).
+void ExpectInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& fragments) {
+    size_t next = 0;
+    for (const std::string& fragment : fragments) {
+        while (next < lines.size() && lines[next].find(fragment) == std::string::npos) ++next;
+        if (next == lines.size()) {
+            ADD_FAILURE() << "no line with \"" << fragment << "\" in order; the trace was:\n" << Joined(lines);
+            return;
+        }
+        ++next;
+    }
+}
+
+TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopKeysAndTheEnd) {
+    TraceSwitch trace;
+    ASSERT_TRUE(trace.On());
+    const ChildRun child = RunUnloadChild("trace-sequence", true);
+    ASSERT_TRUE(child.error.empty()) << child.error;
+    ASSERT_TRUE(child.ended) << "the driver process hung under the debugger; it reported: " << child.text;
+    ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
+    EXPECT_EQ(child.Value("key_before_open"), QUENDA_INVALID_PARAMETER);
+    EXPECT_EQ(child.Value("invalid_mode"), QUENDA_INVALID_PARAMETER);
+    EXPECT_EQ(child.Value("end"), QUENDA_OK);
+    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
+
+    const std::vector<std::string> lines = TraceLines(child);
+    EXPECT_EQ(lines.size(), child.debugStrings.size()) << "lines without the prefix:\n" << Joined(child.debugStrings);
+    ExpectInOrder(lines, {
+        "StartDlg: mode 3, 0", "StartDlg: answer 87: invalid mode",
+        "OnKeyPressed: key 1, 0", "refused: 87: no prompt open", "OnKeyPressed: answer 87",
+        "StartDlgEx: record 0x", "record: Size " + std::to_string(sizeof(DlgParams)) + ", Flags 0x0, band 135",
+        "station: current WinSta0, asked (none), target (stay), desktop QuendaNoSuchDesk",
+        "station: OpenDesktopA(QuendaNoSuchDesk) failed, error ", "station: restored desktop",
+        "text: 1 TXT_ENTER_PIN: catalogue", "text: 10 TXT_CANCEL: catalogue", "dialog: open",
+        "key: event 1 applied, echo length 1", "OnKeyPressed: answer 0", "key: event 1 applied, echo length 2",
+        "EndDlg: outcome 3", "text: 5 TXT_PIN_OK", "close: outcome 3 on screen", "close: WM_CLOSE",
+        "EndDlg: answer 0", "StartDlgEx: answer 0, leaving the library", "unload: ",
+    });
+    for (const std::string& line : lines) {
+        EXPECT_LT(line.size(), 256u) << line;
+        const size_t failed = line.find(" failed, error ");
+        if (failed != std::string::npos) {
+            EXPECT_NE(line.find_first_of("0123456789", failed + 15), std::string::npos) << "no error code: " << line;
+        }
+        for (const char c : line) ASSERT_TRUE(c >= 0x20 && c < 0x7F) << "not printable ASCII: " << line;
+    }
+}
+
+TEST(FieldTrace, OffForZeroOtherTypesOrNoValueWritesNothing) {
+    const DWORD zero = 0;
+    const char text[] = "1";
+    const unsigned long long wide = 1;
+    const struct {
+        const char* name;
+        DWORD type;
+        const void* data;
+        DWORD size;
+    } cases[] = {
+        {"REG_DWORD 0", REG_DWORD, &zero, sizeof zero},
+        {"REG_SZ \"1\"", REG_SZ, text, sizeof text},
+        {"REG_QWORD 1", REG_QWORD, &wide, sizeof wide},
+        {"no value", 0, nullptr, 0},
+    };
+    for (const auto& value : cases) {
+        SCOPED_TRACE(value.name);
+        TraceSwitch trace;
+        if (value.data) {
+            ASSERT_TRUE(trace.Set(value.type, value.data, value.size));
+        }
+        const ChildRun child = RunUnloadChild("trace-sequence", true);
+        ASSERT_TRUE(child.error.empty()) << child.error;
+        ASSERT_TRUE(child.ended) << child.text;
+        EXPECT_EQ(child.Value("done"), 1) << child.text;
+        EXPECT_TRUE(child.debugStrings.empty()) << Joined(child.debugStrings);
+    }
+}
+
+// The unload under the loader lock writes its lines too, and a debugger that stops the process at
+// each line changes nothing of what the unload does.
+TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
+    TraceSwitch trace;
+    ASSERT_TRUE(trace.On());
+    for (const char* mode : {"free-while-open", "free-at-first-paint"}) {
+        SCOPED_TRACE(mode);
+        const ChildRun child = RunUnloadChild(mode, true);
+        ExpectUnloadClosedPrompt(child);
+        ExpectInOrder(TraceLines(child), {"StartDlg: mode 1", "dialog: open", "unload: ", "close: outcome 1 on screen",
+                                          "close: WM_CLOSE", "StartDlg: answer 0"});
+    }
 }
 
 }  // namespace
