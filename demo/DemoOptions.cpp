@@ -58,6 +58,8 @@ const char* UsageText() {
            "  --lang LANGID         force the language for this run (registry value FixedLng,\n"
            "                        restored afterwards); hex with a leading 0, 0x or a letter\n"
            "                        (0407, 040C, 0x1009), otherwise decimal (1036)\n"
+           "  --trace               switch on the library's trace for this run (registry value\n"
+           "                        Trace, restored afterwards) and print the lines it writes\n"
            "  --interactive         keep the prompt open until Cancel is clicked, then end it\n"
            "                        with outcome 1 (not with --outcome)\n"
            "  --shots DIR           save a PNG of the prompt at every step into DIR; the pointer\n"
@@ -85,11 +87,13 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         }
         if (!seen.insert(name).second) return fail(name + " is given twice");
 
-        const bool isFlag = name == "--interactive" || name == "--keep-desktop" || name == "--help" || name == "-h";
+        const bool isFlag = name == "--interactive" || name == "--keep-desktop" || name == "--trace" ||
+                            name == "--help" || name == "-h";
         if (isFlag) {
             if (inlineValue) return fail(name + " takes no value");
             if (name == "--interactive") options.interactive = true;
             else if (name == "--keep-desktop") options.keepDesktop = true;
+            else if (name == "--trace") options.trace = true;
             else options.help = true;
             continue;
         }

@@ -19,6 +19,7 @@ struct Options {
     std::optional<uint32_t> lang;
     std::optional<std::string> promptText;
     bool keepDesktop = false;
+    bool trace = false;
     bool help = false;
 
     // The options that only a DlgParams record can carry.

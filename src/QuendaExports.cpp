@@ -36,17 +36,20 @@ uint32_t __stdcall EndDlg(uint32_t endResult) {
     return Answer("EndDlg", true, [&] { return quenda::EndDialogWith(endResult); });
 }
 
-uint32_t __stdcall StartDlgEx(const DlgParams* params, uint32_t mode, uint32_t ignored, CancelCallback callback) {
+uint32_t __stdcall StartDlgEx(const DlgParams* params, uint32_t mode, uint32_t ignored,
+                              CancelCallback callback) {
     quenda::ReadTraceSwitchAtStart(quenda::StartCallRunning());
     QUENDA_TRACE("StartDlgEx", "record %p, mode %u, %u, callback %p", static_cast<const void*>(params), mode,
                  ignored, reinterpret_cast<void*>(callback));
-    return Answer("StartDlgEx", false, [&] { return quenda::StartDialog(params, mode, callback, "StartDlgEx"); });
+    return Answer("StartDlgEx", false,
+                  [&] { return quenda::StartDialog(params, mode, callback, "StartDlgEx"); });
 }
 
 uint32_t __stdcall StartDlg(uint32_t mode, uint32_t ignored, CancelCallback callback) {
     quenda::ReadTraceSwitchAtStart(quenda::StartCallRunning());
     QUENDA_TRACE("StartDlg", "mode %u, %u, callback %p", mode, ignored, reinterpret_cast<void*>(callback));
-    return Answer("StartDlg", false, [&] { return quenda::StartDialog(nullptr, mode, callback, "StartDlg"); });
+    return Answer("StartDlg", false,
+                  [&] { return quenda::StartDialog(nullptr, mode, callback, "StartDlg"); });
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

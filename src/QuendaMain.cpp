@@ -77,7 +77,7 @@ public:
     LateTrace& operator=(const LateTrace&) = delete;
     ~LateTrace() {
         if (refusal_) Refuse(refusal_);
-        if (keyNoted_) QUENDA_TRACE("key", "event %u applied, echo length %zu", event_, echoLength_);
+        if (keyNoted_) QUENDA_TRACE("key", "event %u handled, echo length %zu", event_, echoLength_);
     }
     uint32_t Refuse(const char* why) {
         refusal_ = why;
@@ -153,11 +153,13 @@ bool StartCallRunning() { return gStartCallRunning.load(); }
 
 // A start call traces its own answer: once it has signalled that it left, an unload may take
 // the library's code away.
-uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback, const char* exportName) {
+uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback,
+                     const char* exportName) {
     const int promptId = PromptTextOf(mode);
     if (promptId == 0) return StartRefused(exportName, "invalid mode");
     if (gUnloading.load() || gStartCallRunning.exchange(true)) {
-        QUENDA_TRACE(exportName, "answer 0 at once: %s", gUnloading.load() ? "unloading" : "another start call runs");
+        QUENDA_TRACE(exportName, "answer 0 at once: %s",
+                     gUnloading.load() ? "unloading" : "another start call runs");
         return kOk;
     }
     if (gNoStartCall) ResetEvent(gNoStartCall.get());

@@ -177,7 +177,8 @@ void WriteTraceLine(const char* step, const char* format, ...) noexcept {
 
 bool ReadTraceSwitch() noexcept {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
     const UniqueKey owner(key);
     DWORD type = 0;
     DWORD value = 0;
@@ -202,15 +203,15 @@ void TraceTakenRecord(const DlgParams* driver, const DlgParams& taken) noexcept 
     char texts[96];
     LineWriter list(texts, sizeof texts);
     for (int id = 1; id <= QUENDA_TEXT_COUNT; ++id) {
-        if (const char* text = taken.Texts[id - 1])
-            Append(list, " %d:%zu", id, BoundedLength(text));
+        if (const char* text = taken.Texts[id - 1]) Append(list, " %d:%zu", id, BoundedLength(text));
     }
     const size_t listLength = list.Finish();
     texts[listLength - 1] = '\0';  // the writer ends a line; this is part of one
-    WriteTraceLine("record", "Size %d, Flags 0x%x, band %u (window %u), tops %u/%u/%u, station %s, desktop %s, texts%s",
-                   driver->Size, taken.Flags, taken.ExtraWidth, taken.ExtraWidth + kFrameWidth, taken.PromptTop, taken.EchoTop, taken.ResultTop,
-                   taken.WinStation ? "given" : "none", taken.Desktop ? "given" : "none",
-                   listLength > 1 ? texts : " none");
+    WriteTraceLine("record",
+                   "Size %d, Flags 0x%x, band %u (window %u), tops %u/%u/%u, station %s, desktop %s, texts%s",
+                   driver->Size, taken.Flags, taken.ExtraWidth, taken.ExtraWidth + kFrameWidth,
+                   taken.PromptTop, taken.EchoTop, taken.ResultTop, taken.WinStation ? "given" : "none",
+                   taken.Desktop ? "given" : "none", listLength > 1 ? texts : " none");
 }
 
 }  // namespace quenda

@@ -44,7 +44,7 @@ void TraceTakenRecord(const DlgParams* driver, const DlgParams& taken) noexcept;
 }  // namespace quenda
 
 // Arguments are evaluated only while the trace is on.
-#define QUENDA_TRACE(step, ...)                                                   \
-    do {                                                                          \
-        if (::quenda::TraceOn()) ::quenda::WriteTraceLine((step), __VA_ARGS__);   \
+#define QUENDA_TRACE(step, ...)                                                 \
+    do {                                                                        \
+        if (::quenda::TraceOn()) ::quenda::WriteTraceLine((step), __VA_ARGS__); \
     } while (false)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -329,16 +330,18 @@ TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopKeysAndTheEnd) {
     EXPECT_EQ(child.Value("end"), QUENDA_OK);
     EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
 
+    char record[64];
+    std::snprintf(record, sizeof record, "record: Size %u, Flags 0x0, band 135", unsigned(sizeof(DlgParams)));
     const std::vector<std::string> lines = TraceLines(child);
     EXPECT_EQ(lines.size(), child.debugStrings.size()) << "lines without the prefix:\n" << Joined(child.debugStrings);
     ExpectInOrder(lines, {
         "StartDlg: mode 3, 0", "StartDlg: answer 87: invalid mode",
         "OnKeyPressed: key 1, 0", "refused: 87: no prompt open", "OnKeyPressed: answer 87",
-        "StartDlgEx: record 0x", "record: Size " + std::to_string(sizeof(DlgParams)) + ", Flags 0x0, band 135",
+        "StartDlgEx: record 0x", record,
         "station: current WinSta0, asked (none), target (stay), desktop QuendaNoSuchDesk",
         "station: OpenDesktopA(QuendaNoSuchDesk) failed, error ", "station: restored desktop",
         "text: 1 TXT_ENTER_PIN: catalogue", "text: 10 TXT_CANCEL: catalogue", "dialog: open",
-        "key: event 1 applied, echo length 1", "OnKeyPressed: answer 0", "key: event 1 applied, echo length 2",
+        "key: event 1 handled, echo length 1", "OnKeyPressed: answer 0", "key: event 1 handled, echo length 2",
         "EndDlg: outcome 3", "text: 5 TXT_PIN_OK", "close: outcome 3 on screen", "close: WM_CLOSE",
         "EndDlg: answer 0", "StartDlgEx: answer 0, leaving the library", "unload: ",
     });
