@@ -289,7 +289,7 @@ uint32_t EndDialogWith(uint32_t endResult) { return EndDialogImpl(endResult, INF
 // threads are already gone: nothing is pumped, sent or awaited then.
 void FinalizeMainModule(bool processExiting) noexcept {
     if (processExiting) return;
-    QUENDA_TRACE("unload", "library detaching from the process; an open prompt is closed");
+    QUENDA_TRACE("unload", "library detaching from the process; a prompt still open is closed first");
     gUnloading.store(true);
     try {
         EndDialogImpl(QUENDA_END_CANCEL, kUnloadCloseMillis);

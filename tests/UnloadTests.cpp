@@ -385,7 +385,7 @@ TEST(FieldTrace, OffForZeroOtherTypesOrNoValueWritesNothing) {
 }
 
 // The unload under the loader lock writes its lines too, and a debugger that stops the process at
-// each line changes nothing of what the unload does.
+// each line changes nothing of what the unload does; the process's end writes none.
 TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
     TraceSwitch trace;
     ASSERT_TRUE(trace.On());
@@ -396,6 +396,14 @@ TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
         ExpectInOrder(TraceLines(child), {"StartDlg: mode 1", "dialog: open", "unload: ", "close: outcome 1 on screen",
                                           "close: WM_CLOSE", "StartDlg: answer 0"});
     }
+
+    // On process exit the library's detach runs with the other threads gone: it writes nothing.
+    const ChildRun exiting = RunUnloadChild("exit-while-open", true);
+    ASSERT_TRUE(exiting.ended) << exiting.text;
+    EXPECT_EQ(exiting.exitCode, kChildExitCode) << "exit code " << Hex(exiting.exitCode);
+    const std::vector<std::string> lines = TraceLines(exiting);
+    ExpectInOrder(lines, {"StartDlg: mode 1", "dialog: open"});
+    for (const std::string& line : lines) EXPECT_EQ(line.find("unload:"), std::string::npos) << line;
 }
 
 }  // namespace
