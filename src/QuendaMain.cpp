@@ -163,8 +163,12 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
         return kOk;
     }
     if (gNoStartCall) ResetEvent(gNoStartCall.get());
-    const ScopeExit endOfCall([exportName] {
-        QUENDA_TRACE(exportName, "answer 0, leaving the library");
+    const char* refusal = nullptr;
+    const ScopeExit endOfCall([exportName, &refusal] {
+        if (refusal)
+            QUENDA_TRACE(exportName, "answer 87: %s", refusal);
+        else
+            QUENDA_TRACE(exportName, "answer 0, leaving the library");
         gStartCallRunning.store(false);
         if (gNoStartCall) SetEvent(gNoStartCall.get());
     });
@@ -179,7 +183,10 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
             taken = gActiveParams;
         }
     }
-    if (taking != ParamsResult::Ok) return StartRefused(exportName, RefusalOf(taking));
+    if (taking != ParamsResult::Ok) {
+        refusal = RefusalOf(taking);
+        return kRefused;
+    }
     TraceTakenRecord(params, taken);
     gActiveMode.store(mode);
     gActiveCallback.store(callback);

@@ -7,8 +7,9 @@
 //   free-at-first-paint  unload while thread A is held at its first WM_PAINT
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
-//   trace-sequence       a refused mode, a refused key, a prompt asked for on a missing desktop,
-//                        two digits and EndDlg, then the unload (run under a debugger by tests)
+//   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
+//                        a second start call, two digits and EndDlg, then the unload (run under a
+//                        debugger by tests)
 //
 // Writes what it saw to REPORT-FILE as "key=value" lines, each as soon as it is known, so that a
 // crash or hang still leaves the lines before it. Exit code: 0 once the flow has run to its end,
@@ -361,6 +362,9 @@ int TraceSequence(Report& report) {
     // The refused start call reads the trace switch; the key after it is traced.
     report.Line("invalid_mode", library.startDlg(3, 0, nullptr));
     report.Line("key_before_open", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
+    DlgParams negative{};
+    negative.Size = -1;
+    report.Line("negative_size", library.startDlgEx(&negative, QUENDA_MODE_ENTER_PIN, 0, nullptr));
 
     DlgParams params{};
     params.Size = sizeof params;
@@ -368,6 +372,7 @@ int TraceSequence(Report& report) {
     PromptThreadRun run;
     run.call.params = &params;
     if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("second_start", library.startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr));
     report.Line("digit1", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
     report.Line("digit2", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
     report.Line("end", library.endDlg(QUENDA_END_PIN_OK));

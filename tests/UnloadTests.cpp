@@ -3,6 +3,7 @@
 // that reports what it saw in a file, so that a crash or hang there fails the case here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -327,6 +328,8 @@ TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopKeysAndTheEnd) {
     ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
     EXPECT_EQ(child.Value("key_before_open"), QUENDA_INVALID_PARAMETER);
     EXPECT_EQ(child.Value("invalid_mode"), QUENDA_INVALID_PARAMETER);
+    EXPECT_EQ(child.Value("negative_size"), QUENDA_INVALID_PARAMETER);
+    EXPECT_EQ(child.Value("second_start"), QUENDA_OK);
     EXPECT_EQ(child.Value("end"), QUENDA_OK);
     EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
 
@@ -337,14 +340,21 @@ TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopKeysAndTheEnd) {
     ExpectInOrder(lines, {
         "StartDlg: mode 3, 0", "StartDlg: answer 87: invalid mode",
         "OnKeyPressed: key 1, 0", "refused: 87: no prompt open", "OnKeyPressed: answer 87",
+        "StartDlgEx: record 0x", "StartDlgEx: answer 87: negative Size",
         "StartDlgEx: record 0x", record,
         "station: current WinSta0, asked (none), target (stay), desktop QuendaNoSuchDesk",
         "station: OpenDesktopA(QuendaNoSuchDesk) failed, error ", "station: restored desktop",
         "text: 1 TXT_ENTER_PIN: catalogue", "text: 10 TXT_CANCEL: catalogue", "dialog: open",
+        "StartDlg: answer 0 at once: another start call runs",
         "key: event 1 handled, echo length 1", "OnKeyPressed: answer 0", "key: event 1 handled, echo length 2",
         "EndDlg: outcome 3", "text: 5 TXT_PIN_OK", "close: outcome 3 on screen", "close: WM_CLOSE",
         "EndDlg: answer 0", "StartDlgEx: answer 0, leaving the library", "unload: ",
     });
+    // One answer per call: the refused record and the prompt.
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.find("StartDlgEx: answer") != std::string::npos; }),
+              2)
+        << Joined(lines);
     for (const std::string& line : lines) {
         EXPECT_LT(line.size(), 256u) << line;
         const size_t failed = line.find(" failed, error ");
