@@ -1,7 +1,7 @@
 #include "DemoTrace.h"
 
+#include "DebugLoop.h"
 #include "DemoLog.h"
-#include "DemoOwners.h"
 #include "DemoRegistry.h"
 
 #include <windows.h>
@@ -17,17 +17,6 @@ std::string OwnPath() {
         if (n < path.size()) return path.substr(0, n);
         path.resize(path.size() * 2);
     }
-}
-
-std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {
-    if (info.fUnicode) return "(a UTF-16 line, not the library's)";
-    std::string text(info.nDebugStringLength, '\0');
-    SIZE_T read = 0;
-    if (text.empty() || !ReadProcessMemory(process, info.lpDebugStringData, text.data(), text.size(), &read))
-        return "(unreadable)";
-    text.resize(read);
-    while (!text.empty() && (text.back() == '\0' || text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
 }
 
 } // namespace
@@ -63,55 +52,16 @@ int RunTraced(const std::vector<std::string>& childArgs) {
     }
     Log("running %s under a debugger loop; the library's lines follow, tagged \"trace\"", commandLine.c_str());
 
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                        nullptr, &startup, &info)) {
-        Log("CreateProcess under a debugger FAILED: error %lu", GetLastError());
+    unsigned lines = 0;
+    const debugloop::Result run = debugloop::Run(exe, commandLine, INFINITE, [&lines](const std::string& line) {
+        ++lines;
+        Log("%s", line.c_str());
+    });
+    if (!run.error.empty()) {
+        Log("%s", run.error.c_str());
         return 1;
     }
-    const UniqueHandle process(info.hProcess);
-    const UniqueHandle thread(info.hThread);
-
-    // The child is stopped at each event until it is continued: every event is continued,
-    // and the file handles the events hand over are closed.
-    DWORD exitCode = 1;
-    unsigned lines = 0;
-    bool initialBreakpoint = true;
-    for (bool running = true; running;) {
-        DEBUG_EVENT event{};
-        if (!WaitForDebugEvent(&event, INFINITE)) {
-            Log("WaitForDebugEvent FAILED: error %lu", GetLastError());
-            TerminateProcess(process.get(), 1);
-            return 1;
-        }
-        DWORD status = DBG_CONTINUE;
-        switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
-            break;
-        case OUTPUT_DEBUG_STRING_EVENT:
-            ++lines;
-            Log("%s", ReadDebugString(process.get(), event.u.DebugString).c_str());
-            break;
-        case EXCEPTION_DEBUG_EVENT:
-            if (!(initialBreakpoint && event.u.Exception.ExceptionRecord.ExceptionCode == EXCEPTION_BREAKPOINT))
-                status = DBG_EXCEPTION_NOT_HANDLED;
-            initialBreakpoint = false;
-            break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            exitCode = event.u.ExitProcess.dwExitCode;
-            running = false;
-            break;
-        default:
-            break;
-        }
-        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
-    }
+    const DWORD exitCode = run.exitCode;
     Log("the traced run ended with exit code %lu; %u trace lines captured", exitCode, lines);
     trace.Restore();
     return static_cast<int>(exitCode);

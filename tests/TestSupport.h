@@ -178,22 +178,6 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// A child process under a debugger loop
-
-struct DebuggedRun {
-    std::string error;  // why it could not be started
-    bool ended = false; // false: still running at the timeout, then terminated
-    DWORD exitCode = 0;
-    double ms = 0;
-    ULONGLONG endTick = 0;
-    std::vector<std::string> debugStrings;  // OutputDebugString texts, in order, newline removed
-};
-
-// Runs `commandLine` with DEBUG_ONLY_THIS_PROCESS and collects its OUTPUT_DEBUG_STRING_EVENTs
-// until it exits or `timeoutMs` has passed.
-DebuggedRun RunUnderDebugger(const std::string& exe, const std::string& commandLine, DWORD timeoutMs);
-
-// ---------------------------------------------------------------------------------------------
 // The driver's cancel callback
 
 // Records every call of a CancelCallback. Two slots, so that a test can tell two drivers' callbacks

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "DebugLoop.h"
 #include "TestSupport.h"
 #include "WinHandles.h"
 
@@ -66,13 +67,14 @@ ChildRun RunUnloadChild(const std::string& mode, bool debugged = false) {
     DeleteFileA(reportPath.c_str());
     std::string commandLine = "\"" + exe + "\" " + mode + " \"" + reportPath + "\"";
     if (debugged) {
-        DebuggedRun debuggedRun = RunUnderDebugger(exe, commandLine, kChildTimeoutMs);
-        run.error = debuggedRun.error;
-        run.ended = debuggedRun.ended;
-        run.exitCode = debuggedRun.exitCode;
-        run.ms = debuggedRun.ms;
-        run.endTick = debuggedRun.endTick;
-        run.debugStrings = std::move(debuggedRun.debugStrings);
+        const double start = NowMs();
+        const debugloop::Result debuggee = debugloop::Run(
+            exe, commandLine, kChildTimeoutMs, [&run](const std::string& text) { run.debugStrings.push_back(text); });
+        run.error = debuggee.error;
+        run.ended = debuggee.ended;
+        run.exitCode = debuggee.exitCode;
+        run.endTick = GetTickCount64();
+        run.ms = NowMs() - start;
     } else {
         RunPlain(exe, commandLine, run);
     }
@@ -279,13 +281,9 @@ public:
     ~TraceSwitch() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kLibraryKey); }
 
     [[nodiscard]] testing::AssertionResult Set(DWORD type, const void* data, DWORD size) {
-        HKEY raw = nullptr;
-        LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kLibraryKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &raw, nullptr);
-        if (rc != ERROR_SUCCESS) return testing::AssertionFailure() << "RegCreateKeyExA = " << rc;
-        const UniqueKey key(raw);
-        rc = RegSetValueExA(key.get(), "Trace", 0, type, static_cast<const BYTE*>(data), size);
-        if (rc != ERROR_SUCCESS) return testing::AssertionFailure() << "RegSetValueExA(Trace) = " << rc;
-        return testing::AssertionSuccess();
+        const LONG rc = RegSetKeyValueA(HKEY_LOCAL_MACHINE, kLibraryKey, "Trace", type, data, size);
+        if (rc == ERROR_SUCCESS) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "RegSetKeyValueA(Trace) = " << rc;
     }
     [[nodiscard]] testing::AssertionResult On() {
         const DWORD one = 1;
