@@ -49,7 +49,7 @@ uint32_t ReadFixedLng() {
     const auto value = ReadRegistryValue(key.get(), "FixedLng");
     if (!value) return 0;
     const uint32_t fixedLng = DecodeFixedLng(value->type, value->data);
-    if (fixedLng == 0 && !(value->type == REG_DWORD && value->data == std::string(4, '\0')))
+    if (fixedLng == 0 && TraceOn() && !(value->type == REG_DWORD && value->data == std::string(4, '\0')))
         QUENDA_TRACE("registry", "FixedLng ignored: type %lu, %zu bytes", value->type, value->data.size());
     return fixedLng;
 }
@@ -88,7 +88,8 @@ std::string GetCatalogueText(int textId) {
         return text;
     };
     if (auto text = ReadTextOverride(lang, textId); !text.empty()) return traced(true, lang, std::move(text));
-    if (auto text = ReadTextOverride(lang & 0xFF, textId); !text.empty()) return traced(true, lang & 0xFF, std::move(text));
+    if (auto text = ReadTextOverride(lang & 0xFF, textId); !text.empty())
+        return traced(true, lang & 0xFF, std::move(text));
     return traced(false, 0, std::string(CatalogueEntry(textId, lang)));
 }
 

@@ -317,9 +317,10 @@ void ExpectInOrder(const std::vector<std::string>& lines, const std::vector<std:
     }
 }
 
-TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopKeysAndTheEnd) {
+TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopIgnoredValuesKeysAndTheEnd) {
     TraceSwitch trace;
     ASSERT_TRUE(trace.On());
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kLibraryKey, "FixedLng", REG_SZ, "0407", 5), ERROR_SUCCESS);
     const ChildRun child = RunUnloadChild("trace-sequence", true);
     ASSERT_TRUE(child.error.empty()) << child.error;
     ASSERT_TRUE(child.ended) << "the driver process hung under the debugger; it reported: " << child.text;
@@ -342,17 +343,18 @@ TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopKeysAndTheEnd) {
         "StartDlgEx: record 0x", record,
         "station: current WinSta0, asked (none), target (stay), desktop QuendaNoSuchDesk",
         "station: OpenDesktopA(QuendaNoSuchDesk) failed, error ", "station: restored desktop",
-        "text: 1 TXT_ENTER_PIN: catalogue", "text: 10 TXT_CANCEL: catalogue", "dialog: open",
+        "registry: FixedLng ignored: type 1, 5 bytes", "text: 1 TXT_ENTER_PIN: catalogue",
+        "text: 10 TXT_CANCEL: catalogue", "dialog: open",
         "StartDlg: answer 0 at once: another start call runs",
         "key: event 1 handled, echo length 1", "OnKeyPressed: answer 0", "key: event 1 handled, echo length 2",
         "EndDlg: outcome 3", "text: 5 TXT_PIN_OK", "close: outcome 3 on screen", "close: WM_CLOSE",
         "EndDlg: answer 0", "StartDlgEx: answer 0, leaving the library", "unload: ",
     });
     // One answer per call: the refused record and the prompt.
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& line) { return line.find("StartDlgEx: answer") != std::string::npos; }),
-              2)
-        << Joined(lines);
+    const auto isStartAnswer = [](const std::string& line) {
+        return line.find("StartDlgEx: answer") != std::string::npos;
+    };
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), isStartAnswer), 2) << Joined(lines);
     for (const std::string& line : lines) {
         EXPECT_LT(line.size(), 256u) << line;
         const size_t failed = line.find(" failed, error ");
