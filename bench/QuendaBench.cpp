@@ -1,13 +1,15 @@
 // QuendaBench: loads Quenda.dll from its own folder like a reader driver and measures the prompt
 // from outside: start and echo latency, CPU while the outcome shows and while the prompt waits,
 // the cost of one full paint, and the process's resources around many prompts and repaints.
-// Every figure is compared with a bare dialog measured in the same run.
+// Every figure is compared with a bare dialog measured in the same run. The trace's off path (the
+// switch read of each start call, a trace site) is measured on its own, against those latencies.
 //
 // Paint ends are seen through a CBT hook of thread A: it subclasses every window that thread
 // creates, and the subclass notes the time when WM_PAINT returns. The DLL is not changed.
 #include <windows.h>
 #include <psapi.h>
 
+#include "QuendaTrace.h"
 #include "WinHandles.h"
 #include "quenda.h"
 
@@ -431,6 +433,8 @@ int main() {
     a.thread.reset(CreateThread(nullptr, 0, &ThreadAProc, &a, 0, &a.threadId));
     if (!a.thread) return 1;
     const double runStart = NowMs();
+    double startLatencyMs = 0;
+    double echoLatencyMs = 0;
 
     // GDI counter check: +200 brushes must show as +200.
     {
@@ -498,6 +502,7 @@ int main() {
         }
         const double q = Median(quenda), b = Median(bare);
         Print("start latency: %d/%d samples\n", static_cast<int>(quenda.size()), static_cast<int>(bare.size()));
+        startLatencyMs = q;
         gRows.push_back({"Start latency (start call -> first complete paint)", Fmt("%.2f ms", q),
                          Fmt("%.2f ms", b), Fmt("%.2fx", q / b), "<= 1.5x", q / b <= 1.5});
     }
@@ -537,6 +542,7 @@ int main() {
         if (!CloseAndWait(a, dialog)) Fail("a dialog did not close");
         const double q = Median(quenda), b = Median(bare);
         Print("echo latency: %d/%d samples\n", static_cast<int>(quenda.size()), static_cast<int>(bare.size()));
+        echoLatencyMs = q;
         gRows.push_back({"Echo latency (OnKeyPressed(1) -> paint end)", Fmt("%.2f ms", q), Fmt("%.2f ms", b),
                          Fmt("%.2fx", q / b), "<= 2x and < 16.7 ms", q / b <= 2.0 && q < 16.7});
     }
@@ -672,6 +678,32 @@ int main() {
         gRows.push_back({"Heap bytes in use " + what, Fmt("%.1f KiB", static_cast<double>(after.heap) / 1024.0),
                          Fmt("%.1f KiB", static_cast<double>(before.heap) / 1024.0), Fmt("%+.1f KiB", heapKiB),
                          "< +64 KiB", heapKiB < 64.0});
+    }
+
+    // 7. The trace switched off (the value absent, as in this run): what every start call and every
+    // trace site adds. The same code as the DLL's, compiled in here so it can be timed alone.
+    {
+        if (quenda::ReadTraceSwitch()) Fail("the Trace value is set; the off path cannot be measured");
+        std::vector<double> reads;
+        for (int i = 0; i < 2000; ++i) {
+            const double t0 = NowMs();
+            (void)quenda::ReadTraceSwitch();
+            reads.push_back(NowMs() - t0);
+        }
+        const double readMs = Median(reads);
+        gRows.push_back({"Trace off: switch read per start call (vs start latency)", Fmt("%.4f ms", readMs),
+                         Fmt("%.2f ms", startLatencyMs), Fmt("%.2f %%", 100.0 * readMs / startLatencyMs),
+                         "< 1 % of start", readMs < startLatencyMs / 100.0});
+
+        constexpr int kSites = 10000000;
+        const double t0 = NowMs();
+        for (int i = 0; i < kSites; ++i) QUENDA_TRACE("bench", "site %d of %d", i, kSites);
+        const double siteNs = (NowMs() - t0) * 1e6 / kSites;
+        // An OnKeyPressed passes three sites (call, key, answer).
+        const double perKeyMs = 3 * siteNs / 1e6;
+        gRows.push_back({"Trace off: one trace site, 3 per OnKeyPressed (vs echo latency)", Fmt("%.2f ns", siteNs),
+                         Fmt("%.2f ms", echoLatencyMs), Fmt("%.5f %%", 100.0 * perKeyMs / echoLatencyMs),
+                         "< 0.1 % of echo", perKeyMs < echoLatencyMs / 1000.0});
     }
 
     a.job.store(Job::Quit);

@@ -60,6 +60,8 @@ const char* UsageText() {
            "                        (0407, 040C, 0x1009), otherwise decimal (1036)\n"
            "  --high-contrast       show the high-contrast look: the library is told high\n"
            "                        contrast is on and a black scheme is set for the run\n"
+           "  --trace               switch on the library's trace for this run (registry value\n"
+           "                        Trace, restored afterwards) and print the lines it writes\n"
            "  --interactive         keep the prompt open until Cancel is clicked, then end it\n"
            "                        with outcome 1 (not with --outcome)\n"
            "  --shots DIR           save a PNG of the prompt at every step into DIR; the pointer\n"
@@ -88,12 +90,14 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         if (!seen.insert(name).second) return fail(name + " is given twice");
 
         const bool isFlag = name == "--interactive" || name == "--keep-desktop" || name == "--high-contrast" ||
+                            name == "--trace" ||
                             name == "--help" || name == "-h";
         if (isFlag) {
             if (inlineValue) return fail(name + " takes no value");
             if (name == "--interactive") options.interactive = true;
             else if (name == "--keep-desktop") options.keepDesktop = true;
             else if (name == "--high-contrast") options.highContrast = true;
+            else if (name == "--trace") options.trace = true;
             else options.help = true;
             continue;
         }

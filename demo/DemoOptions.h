@@ -20,6 +20,7 @@ struct Options {
     std::optional<std::string> promptText;
     bool keepDesktop = false;
     bool highContrast = false;
+    bool trace = false;
     bool help = false;
 
     // The options that only a DlgParams record can carry.

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <iterator>
 
 namespace demo {
 namespace {
@@ -12,10 +13,8 @@ namespace {
 // Shallowest first; the library reads the last one.
 const char* const kKeyPath[] = {"Software\\Halberk", "Software\\Halberk\\Vorlix",
                                 "Software\\Halberk\\Vorlix\\QUENDA.DLL"};
-const char* const kValueName = "FixedLng";
-
-// The override the Ctrl+C handler restores; the handler runs in a thread of its own.
-std::atomic<FixedLngOverride*> gActiveOverride{nullptr};
+// The overrides the Ctrl+C handler restores, latest last; the handler runs in a thread of its own.
+std::atomic<DwordOverride*> gActiveOverrides[2] = {};
 
 bool KeyExists(const char* path) {
     HKEY raw = nullptr;
@@ -26,9 +25,9 @@ bool KeyExists(const char* path) {
 
 } // namespace
 
-FixedLngOverride::~FixedLngOverride() { Restore(); }
+DwordOverride::~DwordOverride() { Restore(); }
 
-bool FixedLngOverride::Apply(uint32_t langId) {
+bool DwordOverride::Apply(uint32_t newValue) {
     std::lock_guard lock(mutex_);
     for (const char* path : kKeyPath) {
         if (!KeyExists(path)) createdKeys_.push_back(path);
@@ -47,13 +46,13 @@ bool FixedLngOverride::Apply(uint32_t langId) {
     UniqueKey key(raw);
 
     DWORD size = 0;
-    rc = RegQueryValueExA(key.get(), kValueName, nullptr, &oldType_, nullptr, &size);
+    rc = RegQueryValueExA(key.get(), valueName_, nullptr, &oldType_, nullptr, &size);
     if (rc == ERROR_SUCCESS) {
         oldData_.resize(size);
-        rc = RegQueryValueExA(key.get(), kValueName, nullptr, &oldType_, oldData_.empty() ? nullptr : oldData_.data(),
+        rc = RegQueryValueExA(key.get(), valueName_, nullptr, &oldType_, oldData_.empty() ? nullptr : oldData_.data(),
                               &size);
         if (rc != ERROR_SUCCESS) {
-            Log("cannot read the present %s: error %ld; leaving it alone", kValueName, rc);
+            Log("cannot read the present %s: error %ld; leaving it alone", valueName_, rc);
             return false;
         }
         oldData_.resize(size);
@@ -61,51 +60,56 @@ bool FixedLngOverride::Apply(uint32_t langId) {
         if (oldType_ == REG_DWORD && size == sizeof(DWORD)) {
             DWORD old = 0;
             std::memcpy(&old, oldData_.data(), sizeof old);
-            Log("HKLM\\%s\\%s was 0x%04lX (REG_DWORD)", kKeyPath[2], kValueName, old);
+            Log("HKLM\\%s\\%s was 0x%04lX (REG_DWORD)", kKeyPath[2], valueName_, old);
         } else {
-            Log("HKLM\\%s\\%s was of type %lu, %lu bytes", kKeyPath[2], kValueName, oldType_, size);
+            Log("HKLM\\%s\\%s was of type %lu, %lu bytes", kKeyPath[2], valueName_, oldType_, size);
         }
     } else {
-        Log("HKLM\\%s\\%s was absent", kKeyPath[2], kValueName);
+        Log("HKLM\\%s\\%s was absent", kKeyPath[2], valueName_);
     }
 
     // From here on the previous state is known and is put back on every way out.
     applied_ = true;
-    gActiveOverride = this;
-    SetConsoleCtrlHandler(&FixedLngOverride::OnConsoleCtrl, TRUE);
+    for (auto& slot : gActiveOverrides) {
+        DwordOverride* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, this)) break;
+    }
+    SetConsoleCtrlHandler(&DwordOverride::OnConsoleCtrl, TRUE);
 
-    const DWORD value = langId;
-    rc = RegSetValueExA(key.get(), kValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    const DWORD value = newValue;
+    rc = RegSetValueExA(key.get(), valueName_, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     if (rc != ERROR_SUCCESS) {
-        Log("cannot set %s: error %ld", kValueName, rc);
+        Log("cannot set %s: error %ld", valueName_, rc);
         return false;
     }
-    Log("set HKLM\\%s\\%s = 0x%04lX (REG_DWORD) for this run", kKeyPath[2], kValueName, value);
+    Log("set HKLM\\%s\\%s = 0x%04lX (REG_DWORD) for this run", kKeyPath[2], valueName_, value);
     return true;
 }
 
-void FixedLngOverride::Restore() noexcept {
+void DwordOverride::Restore() noexcept {
     std::lock_guard lock(mutex_);
     RestoreLocked();
 }
 
-void FixedLngOverride::RestoreLocked() noexcept {
+void DwordOverride::RestoreLocked() noexcept {
     if (!applied_) return;
     applied_ = false;
-    FixedLngOverride* self = this;
-    gActiveOverride.compare_exchange_strong(self, nullptr);
+    for (auto& slot : gActiveOverrides) {
+        DwordOverride* self = this;
+        slot.compare_exchange_strong(self, nullptr);
+    }
 
     HKEY raw = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath[2], 0, KEY_SET_VALUE, &raw) == ERROR_SUCCESS) {
         UniqueKey key(raw);
         if (hadValue_) {
             const LONG rc =
-                RegSetValueExA(key.get(), kValueName, 0, oldType_, oldData_.empty() ? nullptr : oldData_.data(),
+                RegSetValueExA(key.get(), valueName_, 0, oldType_, oldData_.empty() ? nullptr : oldData_.data(),
                                static_cast<DWORD>(oldData_.size()));
-            Log("restored the previous %s: %s", kValueName, rc == ERROR_SUCCESS ? "done" : "FAILED");
+            Log("restored the previous %s: %s", valueName_, rc == ERROR_SUCCESS ? "done" : "FAILED");
         } else {
-            const LONG rc = RegDeleteValueA(key.get(), kValueName);
-            Log("deleted %s again: %s", kValueName,
+            const LONG rc = RegDeleteValueA(key.get(), valueName_);
+            Log("deleted %s again: %s", valueName_,
                 rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? "done" : "FAILED");
         }
     }
@@ -128,8 +132,9 @@ void FixedLngOverride::RestoreLocked() noexcept {
     createdKeys_.clear();
 }
 
-BOOL WINAPI FixedLngOverride::OnConsoleCtrl(DWORD) noexcept {
-    if (FixedLngOverride* active = gActiveOverride.load()) active->Restore();
+BOOL WINAPI DwordOverride::OnConsoleCtrl(DWORD) noexcept {
+    for (auto it = std::rbegin(gActiveOverrides); it != std::rend(gActiveOverrides); ++it)
+        if (DwordOverride* active = it->load()) active->Restore();
     return FALSE; // the default handler then ends the process
 }
 

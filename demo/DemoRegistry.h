@@ -1,4 +1,5 @@
-// Forces the prompt's language for one run through the library's FixedLng registry value.
+// Sets one of the library's registry values for one run: FixedLng (the prompt's language) or
+// Trace (the field trace).
 #ifndef QUENDA_DEMO_REGISTRY_H
 #define QUENDA_DEMO_REGISTRY_H
 
@@ -10,22 +11,24 @@
 
 namespace demo {
 
-// Sets FixedLng and puts back exactly what was there before (value, type and data, or nothing,
-// and the keys it had to create) when destroyed, when Restore is called, or on Ctrl+C.
-class FixedLngOverride {
+// Sets a REG_DWORD under the library's key and puts back exactly what was there before (value,
+// type and data, or nothing, and the keys it had to create) when destroyed, when Restore is
+// called, or on Ctrl+C. Two may be applied at once; restore them in the reverse order.
+class DwordOverride {
 public:
-    FixedLngOverride() = default;
-    FixedLngOverride(const FixedLngOverride&) = delete;
-    FixedLngOverride& operator=(const FixedLngOverride&) = delete;
-    ~FixedLngOverride();
+    explicit DwordOverride(const char* valueName) : valueName_(valueName) {}
+    DwordOverride(const DwordOverride&) = delete;
+    DwordOverride& operator=(const DwordOverride&) = delete;
+    ~DwordOverride();
 
-    [[nodiscard]] bool Apply(uint32_t langId);
+    [[nodiscard]] bool Apply(uint32_t value);
     void Restore() noexcept;
 
 private:
     void RestoreLocked() noexcept;
     static BOOL WINAPI OnConsoleCtrl(DWORD type) noexcept;
 
+    const char* valueName_;
     std::mutex mutex_;
     bool applied_ = false;
     bool hadValue_ = false;

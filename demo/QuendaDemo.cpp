@@ -6,6 +6,7 @@
 #include "DemoOwners.h"
 #include "DemoRegistry.h"
 #include "DemoShot.h"
+#include "DemoTrace.h"
 
 #include <windows.h>
 
@@ -271,7 +272,7 @@ int RunDemo(const Options& options) {
     }
 
     // For this run only: the owner puts the old state back on every way out.
-    FixedLngOverride fixedLng;
+    DwordOverride fixedLng("FixedLng");
     if (options.lang && !fixedLng.Apply(*options.lang)) return 1;
     HighContrastLook highContrast;
     if (options.highContrast) {
@@ -512,6 +513,12 @@ int main(int argc, char** argv) {
         if (parsed.options->help) {
             std::fputs(UsageText(), stdout);
             return 0;
+        }
+        if (parsed.options->trace) {
+            std::vector<std::string> childArgs;
+            for (const std::string& arg : args)
+                if (arg != "--trace") childArgs.push_back(arg);
+            return RunTraced(childArgs);
         }
         return RunDemo(*parsed.options);
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 
 #include "QuendaAccess.h"
 #include "QuendaRules.h"
+#include "QuendaTrace.h"
 #include "QuendaUtil.h"
 #include "WindowsVersions.h"
 
@@ -56,6 +57,8 @@ TButtonInfo gCancelButton;
 DialogSetup gSetup;
 bool gForegroundBusy = false;
 bool gHighContrast = false;
+// The trace notes the prompt reaching the front once, not at every tick it stays there.
+bool gInFrontTraced = false;
 
 std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
 std::atomic<bool> gRunActive{false};
@@ -231,10 +234,14 @@ void OnInitDialog(HWND wnd) {
     PostMessageA(wnd, kShownMessage, 0, 0);
 
     gForegroundBusy = false;
+    gInFrontTraced = false;
     SetTimer(wnd, kForegroundTimerId, kForegroundPeriod, &ForegroundTimerProc);
+    QUENDA_TRACE("dialog", "open: window %p, %d x %d, button %p", static_cast<void*>(wnd), width, kHeight,
+                 static_cast<void*>(button));
 }
 
 void OnClose(HWND wnd) {
+    QUENDA_TRACE("close", "WM_CLOSE: prompt %p closes", static_cast<void*>(wnd));
     HWND button = nullptr;
     {
         std::lock_guard guard(gLock);
@@ -317,6 +324,7 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
         switch (msg) {
             case WM_KEYUP:
                 if (wParam == VK_ESCAPE) {
+                    QUENDA_TRACE("close", "Escape released on the button: the prompt closes itself");
                     if (const HWND dialog = CurrentDialogWindow())
                         SendMessageA(dialog, WM_CLOSE, 0, 0);
                     // The close destroyed the button; its own procedure has nothing left to do.
@@ -398,7 +406,10 @@ void PrimeTextDrawing() {
 }  // namespace
 
 void RunPinDialog(DialogSetup setup) {
-    if (IsPinDialogOpen() || gRunActive.exchange(true)) return;
+    if (IsPinDialogOpen() || gRunActive.exchange(true)) {
+        QUENDA_TRACE("dialog", "a prompt is already open: nothing shown");
+        return;
+    }
     const ScopeExit endRun([] {
         {
             std::lock_guard guard(gLock);
@@ -411,7 +422,10 @@ void RunPinDialog(DialogSetup setup) {
     PrepareAnnouncer();
     // For the window's life: the system then scales the whole prompt to its monitor.
     const DpiUnawareScope dpiUnaware;
-    DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0);
+    if (DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0) == -1)
+        QUENDA_TRACE("dialog", "DialogBoxParamA failed, error %lu", GetLastError());
+    else
+        QUENDA_TRACE("dialog", "closed: the modal loop has ended");
 }
 
 bool IsPinDialogOpen() { return OpenDialog().IsOpen(); }
@@ -467,12 +481,28 @@ TrackMouseEventFn TrackMouseLeave() noexcept { return gTrackMouseLeave.load(); }
 
 void SetTrackMouseLeaveForTesting(TrackMouseEventFn tracker) noexcept { gTrackMouseLeave.store(tracker); }
 
+namespace {
+
+// Called only while the trace is on: asks the platform where the foreground is.
+const char* ForegroundResult(HWND wnd) {
+    const HWND front = GetForegroundWindow();
+    gInFrontTraced = front == wnd;
+    return front == wnd ? "prompt in front" : "still behind";
+}
+
+}  // namespace
+
 void ForceForeground(HWND wnd) {
     if (IsIconic(wnd)) ShowWindow(wnd, SW_RESTORE);
-    if (GetForegroundWindow() == wnd) return;
+    if (GetForegroundWindow() == wnd) {
+        if (!gInFrontTraced) QUENDA_TRACE("foreground", "%s", ForegroundResult(wnd));
+        return;
+    }
+    gInFrontTraced = false;
     if (!HasForegroundLock(GetPlatformVersion())) {
         BringWindowToTop(wnd);
         SetForegroundWindow(wnd);
+        QUENDA_TRACE("foreground", "plain attempt (no foreground lock): %s", ForegroundResult(wnd));
         return;
     }
     const DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
@@ -484,12 +514,18 @@ void ForceForeground(HWND wnd) {
         AttachThreadInput(ownThread, foregroundThread, FALSE);
         done = GetForegroundWindow() == wnd;
     }
-    if (done) return;
+    QUENDA_TRACE("foreground", "attempt with attached input of thread %lu: %s", foregroundThread,
+                 done ? "prompt in front" : "still behind");
+    if (done) {
+        gInFrontTraced = true;
+        return;
+    }
     DWORD savedTimeout = 0;
     if (!SystemParametersInfoA(SPI_GETFOREGROUNDLOCKTIMEOUT, 0, &savedTimeout, 0)) {
         // Without the old value there is nothing safe to restore: try the plain way only.
         BringWindowToTop(wnd);
         SetForegroundWindow(wnd);
+        QUENDA_TRACE("foreground", "lock timeout unreadable; plain attempt: %s", ForegroundResult(wnd));
         return;
     }
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDWININICHANGE);
@@ -497,6 +533,8 @@ void ForceForeground(HWND wnd) {
     SetForegroundWindow(wnd);
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
                           reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)), SPIF_SENDWININICHANGE);
+    QUENDA_TRACE("foreground", "attempt with the lock timeout at 0 (was %lu): %s", savedTimeout,
+                 ForegroundResult(wnd));
 }
 
 }  // namespace quenda

@@ -4,43 +4,53 @@
 #include "QuendaAccess.h"
 #include "QuendaDlg.h"
 #include "QuendaMain.h"
+#include "QuendaTrace.h"
 #include "WindowsVersions.h"
 #include "quenda.h"
 
-extern "C" {
+namespace {
 
-uint32_t __stdcall OnKeyPressed(uint32_t keyEvent, uint32_t /*ignored*/) {
+// Runs an export's body; nothing thrown leaves it. With `traceAnswer` the answer is traced here.
+template <typename Body>
+uint32_t Answer(const char* name, bool traceAnswer, Body body) noexcept {
     try {
-        return quenda::KeyPressed(keyEvent);
+        const uint32_t answer = body();
+        if (traceAnswer) QUENDA_TRACE(name, "answer %u", answer);
+        return answer;
     } catch (...) {
+        QUENDA_TRACE(name, "answer 87: failed inside the library");
         return QUENDA_INVALID_PARAMETER;
     }
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t __stdcall OnKeyPressed(uint32_t keyEvent, uint32_t ignored) {
+    QUENDA_TRACE("OnKeyPressed", "key %u, %u", keyEvent, ignored);
+    return Answer("OnKeyPressed", true, [&] { return quenda::KeyPressed(keyEvent); });
 }
 
 uint32_t __stdcall EndDlg(uint32_t endResult) {
-    try {
-        return quenda::EndDialogWith(endResult);
-    } catch (...) {
-        return QUENDA_INVALID_PARAMETER;
-    }
+    QUENDA_TRACE("EndDlg", "outcome %u", endResult);
+    return Answer("EndDlg", true, [&] { return quenda::EndDialogWith(endResult); });
 }
 
-uint32_t __stdcall StartDlgEx(const DlgParams* params, uint32_t mode,
-                                                    uint32_t /*ignored*/, CancelCallback callback) {
-    try {
-        return quenda::StartDialog(params, mode, callback);
-    } catch (...) {
-        return QUENDA_INVALID_PARAMETER;
-    }
+uint32_t __stdcall StartDlgEx(const DlgParams* params, uint32_t mode, uint32_t ignored,
+                              CancelCallback callback) {
+    quenda::ReadTraceSwitchAtStart(quenda::StartCallRunning());
+    QUENDA_TRACE("StartDlgEx", "record %p, mode %u, %u, callback %p", static_cast<const void*>(params), mode,
+                 ignored, reinterpret_cast<void*>(callback));
+    return Answer("StartDlgEx", false,
+                  [&] { return quenda::StartDialog(params, mode, callback, "StartDlgEx"); });
 }
 
-uint32_t __stdcall StartDlg(uint32_t mode, uint32_t /*ignored*/,
-                                                  CancelCallback callback) {
-    try {
-        return quenda::StartDialog(nullptr, mode, callback);
-    } catch (...) {
-        return QUENDA_INVALID_PARAMETER;
-    }
+uint32_t __stdcall StartDlg(uint32_t mode, uint32_t ignored, CancelCallback callback) {
+    quenda::ReadTraceSwitchAtStart(quenda::StartCallRunning());
+    QUENDA_TRACE("StartDlg", "mode %u, %u, callback %p", mode, ignored, reinterpret_cast<void*>(callback));
+    return Answer("StartDlg", false,
+                  [&] { return quenda::StartDialog(nullptr, mode, callback, "StartDlg"); });
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

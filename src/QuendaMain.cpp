@@ -10,6 +10,7 @@
 #include "QuendaDlg.h"
 #include "QuendaRegistry.h"
 #include "QuendaRules.h"
+#include "QuendaTrace.h"
 #include "QuendaUtil.h"
 #include "WindowsVersions.h"
 
@@ -85,8 +86,50 @@ int PromptTextOf(uint32_t mode) {
     }
 }
 
+uint32_t Refuse(const char* why) {
+    QUENDA_TRACE("refused", "87: %s", why);
+    return kRefused;
+}
+
+// Holds a line until the dialog lock taken after it is let go: no trace is written under it.
+class LateTrace {
+public:
+    LateTrace() = default;
+    LateTrace(const LateTrace&) = delete;
+    LateTrace& operator=(const LateTrace&) = delete;
+    ~LateTrace() {
+        if (refusal_) Refuse(refusal_);
+        if (keyNoted_) QUENDA_TRACE("key", "event %u handled, echo length %zu", event_, echoLength_);
+    }
+    uint32_t Refuse(const char* why) {
+        refusal_ = why;
+        return kRefused;
+    }
+    void NoteKey(uint32_t event, size_t echoLength) {
+        keyNoted_ = true;
+        event_ = event;
+        echoLength_ = echoLength;
+    }
+
+private:
+    const char* refusal_ = nullptr;
+    bool keyNoted_ = false;
+    uint32_t event_ = 0;
+    size_t echoLength_ = 0;
+};
+
+uint32_t StartRefused(const char* exportName, const char* why) {
+    QUENDA_TRACE(exportName, "answer 87: %s", why);
+    return kRefused;
+}
+
+const char* RefusalOf(ParamsResult taking) {
+    return taking == ParamsResult::NegativeSize ? "negative Size" : "ExtraWidth overflows the band width";
+}
+
 void NotifyCancel() {
     const CancelCallback callback = gActiveCallback.load();
+    QUENDA_TRACE("cancel", "button clicked, callback %p", reinterpret_cast<void*>(callback));
     if (!callback) return;
     HWND button = nullptr;
     {
@@ -145,7 +188,10 @@ std::string GetDialogText(int textId) {
         std::lock_guard guard(gParamsLock);
         driverText = gActiveParams.Texts[textId - 1];
     }
-    if (driverText) return std::string(driverText);
+    if (driverText) {
+        QUENDA_TRACE("text", "%d from the driver, length %zu", textId, std::strlen(driverText));
+        return std::string(driverText);
+    }
     return GetCatalogueText(textId);
 }
 
@@ -175,6 +221,7 @@ bool WaitSliceUntil(ULONGLONG deadline) {
 // restore the desktop and leave, since the driver has every reason to think it done.
 Entry EnterStartCall() {
     const ULONGLONG deadline = GetTickCount64() + kPreviousCallMillis;
+    bool waited = false;
     for (;;) {
         uint32_t state = gCallState.load();
         if (state & kUnloading) return Entry::Unloading;
@@ -187,6 +234,8 @@ Entry EnterStartCall() {
             continue;
         }
         if (!(state & kCallLeaving) || gCallThread.load() == GetCurrentThreadId()) return Entry::PromptOpen;
+        if (!waited) QUENDA_TRACE("start", "the previous prompt has closed: waiting for its call to leave");
+        waited = true;
         if (!WaitSliceUntil(deadline)) return Entry::PromptOpen;
     }
 }
@@ -202,26 +251,57 @@ void MarkPromptClosed() { gCallState.fetch_or(kCallLeaving); }
 
 }  // namespace
 
-uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback) {
+bool StartCallRunning() { return (gCallState.load() & kCallInside) != 0; }
+
+// A start call traces its own answer: once it has signalled that it left, an unload may take
+// the library's code away.
+uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback,
+                     const char* exportName) {
     const int promptId = PromptTextOf(mode);
-    if (promptId == 0) return kRefused;
-    if (EnterStartCall() != Entry::Entered) return kOk;
-    const ScopeExit endOfCall([] { LeaveStartCall(); });
+    if (promptId == 0) return StartRefused(exportName, "invalid mode");
+    switch (EnterStartCall()) {
+        case Entry::Entered:
+            break;
+        case Entry::Unloading:
+            QUENDA_TRACE(exportName, "answer 0 at once: unloading");
+            return kOk;
+        case Entry::PromptOpen:
+            QUENDA_TRACE(exportName, "answer 0 at once: another start call runs");
+            return kOk;
+    }
+    const char* refusal = nullptr;
+    const ScopeExit endOfCall([exportName, &refusal] {
+        if (refusal)
+            QUENDA_TRACE(exportName, "answer 87: %s", refusal);
+        else
+            QUENDA_TRACE(exportName, "answer 0, leaving the library");
+        LeaveStartCall();
+    });
     CloseKeptHandles();
 
     DlgParams taken;
+    ParamsResult taking = ParamsResult::Ok;
     {
         std::lock_guard guard(gParamsLock);
-        if (TakeDriverParams(params, gActiveParams) != ParamsResult::Ok) return kRefused;
-        ++gParamsGeneration;
-        taken = gActiveParams;
+        taking = TakeDriverParams(params, gActiveParams);
+        if (taking == ParamsResult::Ok) {
+            ++gParamsGeneration;
+            taken = gActiveParams;
+        }
     }
+    if (taking != ParamsResult::Ok) {
+        refusal = RefusalOf(taking);
+        return kRefused;
+    }
+    TraceTakenRecord(params, taken);
     gActiveMode.store(mode);
     gActiveCallback.store(callback);
 
     DesktopSwitch desktopSwitch;
     if ((taken.Flags & QUENDA_FLAG_KEEP_DESKTOP) == 0 && IsWinNT())
         desktopSwitch.SwitchToUserDesktop(taken.WinStation, taken.Desktop);
+    else
+        QUENDA_TRACE("station", "no switch: %s", IsWinNT() ? "Flags keep the desktop" : "not Windows NT");
 
     DialogSetup setup;
     setup.MiddleWidth = taken.ExtraWidth;
@@ -238,14 +318,15 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
 }
 
 uint32_t KeyPressed(uint32_t keyEvent) {
-    if (!IsPinDialogOpen()) return kRefused;
+    if (!IsPinDialogOpen()) return Refuse("no prompt open");
     std::optional<std::string> prompt;
     if (keyEvent == QUENDA_KEY_NEW_PIN) prompt = GetDialogText(QUENDA_TEXT_NEW_PIN);
     if (keyEvent == QUENDA_KEY_CONFIRM_PIN) prompt = GetDialogText(QUENDA_TEXT_CONFIRM_PIN);
 
+    LateTrace late;
     // Held across the read-modify-write of the echo so that concurrent digits are all counted.
     const OpenDialog dialog;
-    if (!dialog.IsOpen()) return kRefused;
+    if (!dialog.IsOpen()) return late.Refuse("no prompt open");
     switch (keyEvent) {
         case QUENDA_KEY_DIGIT:
             dialog.EchoLabel().SetText(EchoWithDigit(dialog.EchoLabel().Text()));
@@ -266,6 +347,7 @@ uint32_t KeyPressed(uint32_t keyEvent) {
         default:
             break;
     }
+    if (TraceOn()) late.NoteKey(keyEvent, dialog.EchoLabel().Text().size());
     return kOk;
 }
 
@@ -279,8 +361,9 @@ uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
     HWND button = nullptr;
     uint64_t generation = 0;
     {
+        LateTrace late;
         const OpenDialog dialog;
-        if (!dialog.IsOpen()) return kRefused;
+        if (!dialog.IsOpen()) return late.Refuse("no prompt open");
         wnd = dialog.Window();
         button = dialog.Button();
         // In the same step: a prompt closed and a new start call made meanwhile own newer params.
@@ -305,6 +388,7 @@ uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
         try {
             text = GetDialogText(outcome->textId);
         } catch (...) {
+            QUENDA_TRACE("EndDlg", "text %d could not be had: the outcome is shown without it", outcome->textId);
         }
         const OpenDialog dialog;
         if (dialog.IsOpen() && dialog.Window() == wnd) {
@@ -316,6 +400,8 @@ uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
             PostPromptTextChanged(wnd);
         }
     }
+    QUENDA_TRACE("close", "outcome %u on screen for %u ms, then EndDlg closes prompt %p", endResult,
+                 kOutcomeMillis, static_cast<void*>(wnd));
     PumpMessagesFor(kOutcomeMillis);
     // Only the prompt this call showed the outcome on: one opened since is not ours to close.
     ClosePinDialog(wnd, unloading ? kUnloadCloseMillis : INFINITE);
@@ -338,6 +424,7 @@ uint32_t EndDialogWith(uint32_t endResult) { return EndDialogImpl(endResult, fal
 // pumped, sent or awaited then.
 void FinalizeMainModule(bool processExiting) noexcept {
     if (processExiting) return;
+    QUENDA_TRACE("unload", "library detaching from the process; a prompt still open is closed first");
     gCallState.fetch_or(kUnloading);
     BeginDialogUnload();
     try {
@@ -367,18 +454,27 @@ void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desk
     } else {
         savedStation_ = nullptr;
     }
+    QUENDA_TRACE("station", "current %s, asked %s, target %s, desktop %s", currentName.c_str(),
+                 winStation ? winStation : "(none)", target ? target : "(stay)", desktop ? desktop : "(input)");
     if (target) {
         openedStation_.reset(OpenWindowStationA(target, FALSE, MAXIMUM_ALLOWED));
-        if (openedStation_) SetProcessWindowStation(openedStation_.get());
+        if (!openedStation_)
+            QUENDA_TRACE("station", "OpenWindowStationA(%s) failed, error %lu", target, GetLastError());
+        else if (!SetProcessWindowStation(openedStation_.get()))
+            QUENDA_TRACE("station", "SetProcessWindowStation(%s) failed, error %lu", target, GetLastError());
     }
 
     openedDesktop_.reset(desktop ? OpenDesktopA(desktop, 0, FALSE, MAXIMUM_ALLOWED)
                                  : OpenInputDesktop(0, FALSE, MAXIMUM_ALLOWED));
     if (!openedDesktop_ || !SetThreadDesktop(openedDesktop_.get())) {
+        QUENDA_TRACE("station", "%s(%s) failed, error %lu; putting both back now",
+                     openedDesktop_ ? "SetThreadDesktop" : desktop ? "OpenDesktopA" : "OpenInputDesktop",
+                     desktop ? desktop : "", GetLastError());
         RestoreStationAndDesktop();
         return;
     }
     switched_ = true;
+    QUENDA_TRACE("station", "switched: thread on desktop %s until the prompt closes", desktop ? desktop : "(input)");
 }
 
 void DesktopSwitch::Restore() {
@@ -388,11 +484,16 @@ void DesktopSwitch::Restore() {
 }
 
 void DesktopSwitch::RestoreStationAndDesktop() {
-    if (savedStation_) SetProcessWindowStation(savedStation_);
-    if (savedDesktop_) SetThreadDesktop(savedDesktop_);
+    if (savedStation_ && !SetProcessWindowStation(savedStation_))
+        QUENDA_TRACE("station", "restore: SetProcessWindowStation failed, error %lu", GetLastError());
+    if (savedDesktop_ && !SetThreadDesktop(savedDesktop_))
+        QUENDA_TRACE("station", "restore: SetThreadDesktop failed, error %lu", GetLastError());
+    QUENDA_TRACE("station", "restored %s", savedStation_ ? "window station and desktop" : "desktop");
     // A handle still current cannot be closed now; one that is not is done with.
-    if (openedDesktop_ && GetThreadDesktop(GetCurrentThreadId()) == openedDesktop_.get())
+    if (openedDesktop_ && GetThreadDesktop(GetCurrentThreadId()) == openedDesktop_.get()) {
+        QUENDA_TRACE("station", "the opened desktop is still thread A's: kept until it is not");
         KeepWhileCurrent(std::move(openedDesktop_));
+    }
     openedDesktop_.reset();
     if (openedStation_ && GetProcessWindowStation() == openedStation_.get())
         KeepWhileCurrent(std::move(openedStation_));

@@ -17,7 +17,8 @@ void InitMainModule() noexcept;
 // Unload-time close of a prompt that is still open; `processExiting` when the process is ending.
 void FinalizeMainModule(bool processExiting) noexcept;
 
-uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback);
+// `exportName` names the call in the trace, which includes its answer.
+uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback, const char* exportName);
 uint32_t KeyPressed(uint32_t keyEvent);
 uint32_t EndDialogWith(uint32_t endResult);
 
@@ -31,6 +32,8 @@ void CloseKeptHandles() noexcept;
 // Copy of the module state, for tests and diagnostics.
 DlgParams ActiveParamsSnapshot();
 uint32_t ActiveModeValue();
+// True while an accepted start call is inside the library.
+bool StartCallRunning();
 
 // One switch of window station and desktop, undone by Restore (and by the destructor).
 class DesktopSwitch {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "QuendaLng.h"
+#include "QuendaTrace.h"
 #include "WinHandles.h"
 
 namespace quenda {
@@ -46,16 +47,25 @@ uint32_t ReadFixedLng() {
     const UniqueKey key = OpenForReading(kRegistryKey);
     if (!key) return 0;
     const auto value = ReadRegistryValue(key.get(), "FixedLng");
-    return value ? DecodeFixedLng(value->type, value->data) : 0;
+    if (!value) return 0;
+    const uint32_t fixedLng = DecodeFixedLng(value->type, value->data);
+    if (fixedLng == 0 && TraceOn() && !(value->type == REG_DWORD && value->data == std::string(4, '\0')))
+        QUENDA_TRACE("registry", "FixedLng ignored: type %lu, %zu bytes", value->type, value->data.size());
+    return fixedLng;
 }
 
 std::string ReadTextOverride(uint32_t langId, int textId) {
     if (textId < 1 || textId > kTextCount) return {};
-    const UniqueKey key = OpenForReading(std::string(kRegistryKey) + "\\" + LanguageSubkeyName(langId));
+    const std::string subkey = LanguageSubkeyName(langId);
+    const UniqueKey key = OpenForReading(std::string(kRegistryKey) + "\\" + subkey);
     if (!key) return {};
     const auto value = ReadRegistryValue(key.get(), TextKeys[textId - 1]);
     if (!value) return {};
-    return DecodeOverrideText(value->type, value->data).value_or(std::string());
+    auto text = DecodeOverrideText(value->type, value->data);
+    if (!text)
+        QUENDA_TRACE("registry", "%s\\%s ignored: type %lu, %zu bytes", subkey.c_str(), TextKeys[textId - 1],
+                     value->type, value->data.size());
+    return text.value_or(std::string());
 }
 
 uint32_t UserDefaultLanguage() {
@@ -67,10 +77,20 @@ void SetUserDefaultLanguageForTesting(uint32_t langId) { gLanguageOverride.store
 
 std::string GetCatalogueText(int textId) {
     if (textId < 1 || textId > kTextCount) throw std::out_of_range("TextId outside 1..10");
-    const uint32_t lang = EffectiveLanguage(ReadFixedLng(), UserDefaultLanguage());
-    if (auto text = ReadTextOverride(lang, textId); !text.empty()) return text;
-    if (auto text = ReadTextOverride(lang & 0xFF, textId); !text.empty()) return text;
-    return std::string(CatalogueEntry(textId, lang));
+    const uint32_t fixedLng = ReadFixedLng();
+    const uint32_t lang = EffectiveLanguage(fixedLng, UserDefaultLanguage());
+    // Says where a text came from: the catalogue, or the override in a language's subkey.
+    const auto traced = [&](bool fromRegistry, uint32_t subkeyLang, std::string text) {
+        QUENDA_TRACE("text", "%d %s: %s, language 0x%04x (%s), column %d, length %zu", textId,
+                     TextKeys[textId - 1],
+                     fromRegistry ? ("registry override in " + LanguageSubkeyName(subkeyLang)).c_str() : "catalogue",
+                     lang, fixedLng ? "FixedLng" : "user language", LanguageColumn(lang), text.size());
+        return text;
+    };
+    if (auto text = ReadTextOverride(lang, textId); !text.empty()) return traced(true, lang, std::move(text));
+    if (auto text = ReadTextOverride(lang & 0xFF, textId); !text.empty())
+        return traced(true, lang & 0xFF, std::move(text));
+    return traced(false, 0, std::string(CatalogueEntry(textId, lang)));
 }
 
 }  // namespace quenda

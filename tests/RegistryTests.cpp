@@ -16,6 +16,7 @@
 #include "QuendaLng.h"
 #include "QuendaMain.h"
 #include "QuendaRegistry.h"
+#include "QuendaTrace.h"
 #include "WinHandles.h"
 
 namespace quenda {
@@ -577,6 +578,28 @@ TEST_F(RegistryTexts, TextRequestsCloseTheirKeys) {
     const std::optional<DWORD> after = HandleCount();
     ASSERT_TRUE(after);
     EXPECT_EQ(*after, *before) << "handles leaked in 2000 text requests";
+}
+
+// Only a REG_DWORD 1 under HKLM switches the trace on (the driver-level tests try the other
+// types); a start call made while another runs may switch it on but never off.
+TEST_F(RegistryTexts, TraceSwitchIsExactlyTheDwordOne) {
+    const ScopeExit off([] { ReadTraceSwitchAtStart(false); });
+    const DWORD one = 1;
+    EXPECT_FALSE(ReadTraceSwitch()) << "no key";
+    ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_BINARY, &one, sizeof one));
+    EXPECT_FALSE(ReadTraceSwitch()) << "REG_BINARY 01 00 00 00";
+    ASSERT_TRUE(PutRaw(HKEY_CURRENT_USER, "", "Trace", REG_DWORD, &one, sizeof one));
+    EXPECT_FALSE(ReadTraceSwitch()) << "under HKEY_CURRENT_USER only";
+    ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_DWORD, &one, sizeof one));
+    EXPECT_TRUE(ReadTraceSwitch());
+
+    ReadTraceSwitchAtStart(false);
+    EXPECT_TRUE(TraceOn());
+    ASSERT_TRUE(Remove("", "Trace"));
+    ReadTraceSwitchAtStart(true);
+    EXPECT_TRUE(TraceOn()) << "a second start call switched the trace off under the running prompt";
+    ReadTraceSwitchAtStart(false);
+    EXPECT_FALSE(TraceOn());
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 //   free-idle            unload with no prompt open, before and after one prompt
 //   announce             one prompt through its open, the switch to the confirm prompt and an
 //                        outcome, each step once the prompt's text shows the one before
+//   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
+//                        a second start call, two digits and EndDlg, then the unload (run under a
+//                        debugger by tests)
 //
 // Writes what it saw to REPORT-FILE as "key=value" lines, each as soon as it is known, so that a
 // crash or hang still leaves the lines before it. Exit code: 0 once the flow has run to its end,
@@ -87,21 +90,21 @@ struct Library {
 };
 
 template <typename Fn>
-Fn Export(const Library& library, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library.module.get(), name)));
+Fn ExportOf(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
 bool Load(Library& library) {
     library.module.reset(LoadLibraryA((OwnDirectory() + "Quenda.dll").c_str()));
     if (!library.module) return false;
-    library.startDlg = Export<StartDlgFn>(library, "StartDlg");
-    library.startDlgEx = Export<StartDlgExFn>(library, "StartDlgEx");
-    library.onKeyPressed = Export<OnKeyPressedFn>(library, "OnKeyPressed");
-    library.endDlg = Export<EndDlgFn>(library, "EndDlg");
+    library.startDlg = ExportOf<StartDlgFn>(library.module.get(), "StartDlg");
+    library.startDlgEx = ExportOf<StartDlgExFn>(library.module.get(), "StartDlgEx");
+    library.onKeyPressed = ExportOf<OnKeyPressedFn>(library.module.get(), "OnKeyPressed");
+    library.endDlg = ExportOf<EndDlgFn>(library.module.get(), "EndDlg");
     return library.startDlg && library.startDlgEx && library.onKeyPressed && library.endDlg;
 }
 
-// Thread A: the start call, and what it returned; StartDlgEx when there is a record.
+// Thread A: the start call, and what it returned. With `params` set it is StartDlgEx.
 struct PromptCall {
     StartDlgFn startDlg = nullptr;
     StartDlgExFn startDlgEx = nullptr;
@@ -438,6 +441,34 @@ int AnnounceSteps(Report& report) {
     return 0;
 }
 
+// The calls a field trace must explain: refusals with their reasons, a desktop that does not
+// exist, keys and the outcome.
+int TraceSequence(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    // The refused start call reads the trace switch; the key after it is traced.
+    report.Line("invalid_mode", library.startDlg(3, 0, nullptr));
+    report.Line("key_before_open", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
+    DlgParams negative{};
+    negative.Size = -1;
+    report.Line("negative_size", library.startDlgEx(&negative, QUENDA_MODE_ENTER_PIN, 0, nullptr));
+
+    DlgParams params{};
+    params.Size = sizeof params;
+    params.Desktop = "QuendaNoSuchDesk";
+    PromptThreadRun run;
+    run.call.params = &params;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("second_start", library.startDlg(QUENDA_MODE_ENTER_PIN, 0, nullptr));
+    report.Line("digit1", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
+    report.Line("digit2", library.onKeyPressed(QUENDA_KEY_DIGIT, 0));
+    report.Line("end", library.endDlg(QUENDA_END_PIN_OK));
+    if (!JoinPrompt(run, report, "start_call")) return kSetupFailed;
+    library.module.reset();
+    report.Line("done", 1);
+    return 0;
+}
+
 // Under Wine a crash can otherwise end the process with exit code 0.
 LONG WINAPI ExitOnCrash(EXCEPTION_POINTERS*) {
     TerminateProcess(GetCurrentProcess(), kCrashed);
@@ -459,5 +490,6 @@ int main(int argc, char** argv) {
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);
     if (mode == "announce") return AnnounceSteps(report);
+    if (mode == "trace-sequence") return TraceSequence(report);
     return kSetupFailed;
 }

@@ -3,7 +3,9 @@
 // that reports what it saw in a file, so that a crash or hang there fails the case here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "DebugLoop.h"
 #include "TestSupport.h"
 #include "WinHandles.h"
 
@@ -35,6 +38,7 @@ struct ChildRun {
     ULONGLONG endTick = 0;
     std::map<std::string, long long> values;
     std::string text;
+    std::vector<std::string> debugStrings;  // only when run under the debugger loop
 
     [[nodiscard]] long long Value(const std::string& key) const {
         const auto found = values.find(key);
@@ -48,9 +52,12 @@ std::string Hex(DWORD value) {
     return text.str();
 }
 
+void RunPlain(const std::string& exe, const std::string& commandLine, ChildRun& run);
+void ReadReport(const std::string& reportPath, ChildRun& run);
+
 // Runs the child with `mode` and waits for it; a child still running after the timeout is
-// terminated and reported as not ended.
-ChildRun RunUnloadChild(const std::string& mode) {
+// terminated and reported as not ended. `debugged` runs it under the debugger loop.
+ChildRun RunUnloadChild(const std::string& mode, bool debugged = false) {
     ChildRun run;
     const std::string exe = ExeDirectory() + "QuendaUnloadChild.exe";
     char temp[MAX_PATH] = {};
@@ -59,6 +66,23 @@ ChildRun RunUnloadChild(const std::string& mode) {
         std::string(temp) + "quenda-unload-" + std::to_string(GetCurrentProcessId()) + "-" + mode + ".txt";
     DeleteFileA(reportPath.c_str());
     std::string commandLine = "\"" + exe + "\" " + mode + " \"" + reportPath + "\"";
+    if (debugged) {
+        const double start = NowMs();
+        const debugloop::Result debuggee = debugloop::Run(
+            exe, commandLine, kChildTimeoutMs, [&run](const std::string& text) { run.debugStrings.push_back(text); });
+        run.error = debuggee.error;
+        run.ended = debuggee.ended;
+        run.exitCode = debuggee.exitCode;
+        run.endTick = GetTickCount64();
+        run.ms = NowMs() - start;
+    } else {
+        RunPlain(exe, commandLine, run);
+    }
+    ReadReport(reportPath, run);
+    return run;
+}
+
+void RunPlain(const std::string& exe, const std::string& commandLine, ChildRun& run) {
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
 
@@ -69,7 +93,7 @@ ChildRun RunUnloadChild(const std::string& mode) {
     if (!CreateProcessA(exe.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info)) {
         run.error = "CreateProcess(" + exe + ") failed, error " + std::to_string(GetLastError());
-        return run;
+        return;
     }
     const UniqueKernelHandle process(info.hProcess);
     const UniqueKernelHandle thread(info.hThread);
@@ -81,7 +105,9 @@ ChildRun RunUnloadChild(const std::string& mode) {
         WaitForSingleObject(process.get(), kJoinTimeoutMs);
     }
     GetExitCodeProcess(process.get(), &run.exitCode);
+}
 
+void ReadReport(const std::string& reportPath, ChildRun& run) {
     {
         std::ifstream report(reportPath);
         std::string line;
@@ -93,7 +119,6 @@ ChildRun RunUnloadChild(const std::string& mode) {
         }
     }
     DeleteFileA(reportPath.c_str());
-    return run;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -341,6 +366,156 @@ TEST(EndInPromptThread, OutcomeKeepsPaintingUntilTheCallbackReturns) {
     EXPECT_EQ(end->keyAfterEnd.load(), QUENDA_INVALID_PARAMETER);
     EXPECT_EQ(recorder.Count(), 1);
     EXPECT_FALSE(IsWindow(dialog));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The field trace, as a debugger attached to the driver's process sees it
+
+constexpr char kLibraryKey[] = "Software\\Halberk\\Vorlix\\QUENDA.DLL";
+
+// The library's key with a Trace value for one test; removed on both ends, as the registry
+// tests expect to start without it.
+class TraceSwitch {
+public:
+    TraceSwitch() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kLibraryKey); }
+    TraceSwitch(const TraceSwitch&) = delete;
+    TraceSwitch& operator=(const TraceSwitch&) = delete;
+    ~TraceSwitch() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kLibraryKey); }
+
+    [[nodiscard]] testing::AssertionResult Set(DWORD type, const void* data, DWORD size) {
+        const LONG rc = RegSetKeyValueA(HKEY_LOCAL_MACHINE, kLibraryKey, "Trace", type, data, size);
+        if (rc == ERROR_SUCCESS) return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "RegSetKeyValueA(Trace) = " << rc;
+    }
+    [[nodiscard]] testing::AssertionResult On() {
+        const DWORD one = 1;
+        return Set(REG_DWORD, &one, sizeof one);
+    }
+};
+
+std::vector<std::string> TraceLines(const ChildRun& child) {
+    std::vector<std::string> lines;
+    for (const std::string& text : child.debugStrings)
+        if (text.rfind("Quenda ", 0) == 0) lines.push_back(text);
+    return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += "  " + line + "\n";
+    return text;
+}
+
+// Each fragment is found in a later line than the one before it (Wine's ok_sequence, by text).
+void ExpectInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& fragments) {
+    size_t next = 0;
+    for (const std::string& fragment : fragments) {
+        while (next < lines.size() && lines[next].find(fragment) == std::string::npos) ++next;
+        if (next == lines.size()) {
+            ADD_FAILURE() << "no line with \"" << fragment << "\" in order; the trace was:\n" << Joined(lines);
+            return;
+        }
+        ++next;
+    }
+}
+
+TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopIgnoredValuesKeysAndTheEnd) {
+    TraceSwitch trace;
+    ASSERT_TRUE(trace.On());
+    ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kLibraryKey, "FixedLng", REG_SZ, "0407", 5), ERROR_SUCCESS);
+    const ChildRun child = RunUnloadChild("trace-sequence", true);
+    ASSERT_TRUE(child.error.empty()) << child.error;
+    ASSERT_TRUE(child.ended) << "the driver process hung under the debugger; it reported: " << child.text;
+    ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
+    EXPECT_EQ(child.Value("key_before_open"), QUENDA_INVALID_PARAMETER);
+    EXPECT_EQ(child.Value("invalid_mode"), QUENDA_INVALID_PARAMETER);
+    EXPECT_EQ(child.Value("negative_size"), QUENDA_INVALID_PARAMETER);
+    EXPECT_EQ(child.Value("second_start"), QUENDA_OK);
+    EXPECT_EQ(child.Value("end"), QUENDA_OK);
+    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
+
+    char record[64];
+    std::snprintf(record, sizeof record, "record: Size %u, Flags 0x0, band 135", unsigned(sizeof(DlgParams)));
+    const std::vector<std::string> lines = TraceLines(child);
+    EXPECT_EQ(lines.size(), child.debugStrings.size()) << "lines without the prefix:\n" << Joined(child.debugStrings);
+    ExpectInOrder(lines, {
+        "StartDlg: mode 3, 0", "StartDlg: answer 87: invalid mode",
+        "OnKeyPressed: key 1, 0", "refused: 87: no prompt open", "OnKeyPressed: answer 87",
+        "StartDlgEx: record 0x", "StartDlgEx: answer 87: negative Size",
+        "StartDlgEx: record 0x", record,
+        "station: current WinSta0, asked (none), target (stay), desktop QuendaNoSuchDesk",
+        "station: OpenDesktopA(QuendaNoSuchDesk) failed, error ", "station: restored desktop",
+        "registry: FixedLng ignored: type 1, 5 bytes", "text: 1 TXT_ENTER_PIN: catalogue",
+        "text: 10 TXT_CANCEL: catalogue", "dialog: open",
+        "StartDlg: answer 0 at once: another start call runs",
+        "key: event 1 handled, echo length 1", "OnKeyPressed: answer 0", "key: event 1 handled, echo length 2",
+        "EndDlg: outcome 3", "text: 5 TXT_PIN_OK", "close: outcome 3 on screen", "close: WM_CLOSE",
+        "EndDlg: answer 0", "StartDlgEx: answer 0, leaving the library", "unload: ",
+    });
+    // One answer per call: the refused record and the prompt.
+    const auto isStartAnswer = [](const std::string& line) {
+        return line.find("StartDlgEx: answer") != std::string::npos;
+    };
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), isStartAnswer), 2) << Joined(lines);
+    for (const std::string& line : lines) {
+        EXPECT_LT(line.size(), 256u) << line;
+        const size_t failed = line.find(" failed, error ");
+        if (failed != std::string::npos) {
+            EXPECT_NE(line.find_first_of("0123456789", failed + 15), std::string::npos) << "no error code: " << line;
+        }
+        for (const char c : line) ASSERT_TRUE(c >= 0x20 && c < 0x7F) << "not printable ASCII: " << line;
+    }
+}
+
+TEST(FieldTrace, OffForZeroOtherTypesOrNoValueWritesNothing) {
+    const DWORD zero = 0;
+    const char text[] = "1";
+    const unsigned long long wide = 1;
+    const struct {
+        const char* name;
+        DWORD type;
+        const void* data;
+        DWORD size;
+    } cases[] = {
+        {"REG_DWORD 0", REG_DWORD, &zero, sizeof zero},
+        {"REG_SZ \"1\"", REG_SZ, text, sizeof text},
+        {"REG_QWORD 1", REG_QWORD, &wide, sizeof wide},
+        {"no value", 0, nullptr, 0},
+    };
+    for (const auto& value : cases) {
+        SCOPED_TRACE(value.name);
+        TraceSwitch trace;
+        if (value.data) {
+            ASSERT_TRUE(trace.Set(value.type, value.data, value.size));
+        }
+        const ChildRun child = RunUnloadChild("trace-sequence", true);
+        ASSERT_TRUE(child.error.empty()) << child.error;
+        ASSERT_TRUE(child.ended) << child.text;
+        EXPECT_EQ(child.Value("done"), 1) << child.text;
+        EXPECT_TRUE(child.debugStrings.empty()) << Joined(child.debugStrings);
+    }
+}
+
+// The unload under the loader lock writes its lines too, and a debugger that stops the process at
+// each line changes nothing of what the unload does; the process's end writes none.
+TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
+    TraceSwitch trace;
+    ASSERT_TRUE(trace.On());
+    for (const char* mode : {"free-while-open", "free-at-first-paint"}) {
+        SCOPED_TRACE(mode);
+        const ChildRun child = RunUnloadChild(mode, true);
+        ExpectUnloadClosedPrompt(child);
+        ExpectInOrder(TraceLines(child), {"StartDlg: mode 1", "dialog: open", "unload: ", "close: outcome 1 on screen",
+                                          "close: WM_CLOSE", "StartDlg: answer 0"});
+    }
+
+    // On process exit the library's detach runs with the other threads gone: it writes nothing.
+    const ChildRun exiting = RunUnloadChild("exit-while-open", true);
+    ASSERT_TRUE(exiting.ended) << exiting.text;
+    EXPECT_EQ(exiting.exitCode, kChildExitCode) << "exit code " << Hex(exiting.exitCode);
+    const std::vector<std::string> lines = TraceLines(exiting);
+    ExpectInOrder(lines, {"StartDlg: mode 1", "dialog: open"});
+    for (const std::string& line : lines) EXPECT_EQ(line.find("unload:"), std::string::npos) << line;
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 #include <windows.h>
 
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
 #include <gtest/gtest.h>
 
+#include "QuendaTrace.h"
 #include "QuendaUtil.h"
 
 using namespace quenda;
@@ -92,4 +97,34 @@ TEST(MakeRect, KeepsItsArgumentsUnnormalised) {
     const POINT p = MakePoint(-3, 7);
     EXPECT_EQ(p.x, -3);
     EXPECT_EQ(p.y, 7);
+}
+
+namespace {
+
+std::string TraceLineOf(const char* step, const char* format, ...) {
+    char out[kTraceLineMax];
+    std::memset(out, 'X', sizeof out);
+    va_list args;
+    va_start(args, format);
+    const size_t length = FormatTraceLine(out, sizeof out, 12, 34, step, format, args);
+    va_end(args);
+    EXPECT_EQ(out[length], '\0');
+    return std::string(out, length);
+}
+
+}  // namespace
+
+// A trace line must survive whatever text a driver or the registry hands over.
+TEST(TraceLine, PrefixNumbersAndTextsThatCannotBreakIt) {
+    EXPECT_EQ(TraceLineOf("EndDlg", "outcome %u, %d, 0x%04x, %lu, %zu, %c%%", 3u, -87, 0x2au, 4294967295ul,
+                          static_cast<size_t>(17), 'k'),
+              "Quenda 12 34 EndDlg: outcome 3, -87, 0x002a, 4294967295, 17, k%\n");
+    EXPECT_EQ(TraceLineOf("station", "%s|%s", static_cast<const char*>(nullptr), "Wei\xDF\r\n\t."),
+              "Quenda 12 34 station: (null)|Wei????.\n");
+    EXPECT_EQ(TraceLineOf("record", "%p", reinterpret_cast<void*>(0xab0)), "Quenda 12 34 record: 0xab0\n");
+
+    const std::string longText(5000, 'a');
+    const std::string capped = TraceLineOf("text", "%s and more", longText.c_str());
+    EXPECT_EQ(capped.size(), kTraceLineMax - 1);
+    EXPECT_EQ(capped.substr(capped.size() - 4), "...\n");
 }
