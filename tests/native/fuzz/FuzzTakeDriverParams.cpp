@@ -1,11 +1,13 @@
 // TakeDriverParams on arbitrary bytes laid into a record-sized buffer (the Size field included):
 // accepted records come out in range, refusals happen exactly for a negative Size or an ExtraWidth
-// whose sum with the band's minimum overflows, and nothing beyond min(Size, record) is read.
+// whose sum with the band's minimum overflows, nothing beyond min(Size, record) is read, and no
+// pointer comes out cut.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -41,6 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DlgParams expected{};
     const size_t taken = declared < 0 ? 0 : std::min<size_t>(static_cast<size_t>(declared), sizeof expected);
     std::memcpy(&expected, block.get(), taken);
+    // A pointer is the driver's whole value or null, never the few bytes of one that Size covers.
+    auto wholeOrNull = [taken](const char*& field, size_t offset) {
+        if (taken < offset + sizeof field) field = nullptr;
+    };
+    for (size_t k = 0; k < std::size(expected.Texts); ++k)
+        wholeOrNull(expected.Texts[k], offsetof(DlgParams, Texts) + k * sizeof(const char*));
+    wholeOrNull(expected.WinStation, offsetof(DlgParams, WinStation));
+    wholeOrNull(expected.Desktop, offsetof(DlgParams, Desktop));
     const bool overflow =
         expected.ExtraWidth > std::numeric_limits<uint32_t>::max() - quenda::kMinMiddleWidth;
 
