@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "DemoOwners.h"
+
 namespace debugloop {
 namespace {
 
@@ -36,14 +38,9 @@ Result Run(const std::string& exe, const std::string& commandLine, DWORD timeout
         result.error = "CreateProcess(" + exe + ") under a debugger failed, error " + std::to_string(GetLastError());
         return result;
     }
-    // Closed on every way out; the system closes the handles the events carry for them.
-    struct Owned {
-        HANDLE process, thread;
-        ~Owned() {
-            CloseHandle(thread);
-            CloseHandle(process);
-        }
-    } owned{info.hProcess, info.hThread};
+    // The system closes the process and thread handles the events carry; these two are ours.
+    const demo::UniqueHandle process(info.hProcess);
+    const demo::UniqueHandle thread(info.hThread);
 
     const ULONGLONG deadline = timeoutMs == INFINITE ? ~0ULL : GetTickCount64() + timeoutMs;
     bool initialBreakpoint = true;
@@ -63,12 +60,14 @@ Result Run(const std::string& exe, const std::string& commandLine, DWORD timeout
         }
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+        case CREATE_PROCESS_DEBUG_EVENT: {
+            const demo::UniqueHandle file(event.u.CreateProcessInfo.hFile);  // ours to close
             break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        }
+        case LOAD_DLL_DEBUG_EVENT: {
+            const demo::UniqueHandle file(event.u.LoadDll.hFile);  // ours to close
             break;
+        }
         case OUTPUT_DEBUG_STRING_EVENT:
             onLine(ReadDebugString(info.hProcess, event.u.DebugString));
             break;

@@ -6,7 +6,10 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <vector>
+
+#include "ImportPatch.h"
 
 namespace demo {
 
@@ -25,8 +28,7 @@ public:
     void Restore() noexcept;
 
 private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
+    std::unique_ptr<ImportPatch> patch_;
     std::vector<int> elements_;
     std::vector<COLORREF> saved_;
 };

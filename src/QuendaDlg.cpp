@@ -56,7 +56,6 @@ bool gUnloadBegun = false;  // guarded by gLock
 TButtonInfo gCancelButton;
 DialogSetup gSetup;
 bool gForegroundBusy = false;
-bool gHighContrast = false;
 // The trace notes the prompt reaching the front once, not at every tick it stays there.
 bool gInFrontTraced = false;
 
@@ -106,8 +105,7 @@ void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
 
 // Reads the setting afresh and redraws the window and the button at once.
 void FollowHighContrast(HWND wnd) {
-    gHighContrast = IsHighContrastOn();
-    gCancelButton.HighContrast = gHighContrast;
+    gCancelButton.HighContrast = IsHighContrastOn();
     RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
@@ -195,7 +193,8 @@ void OnInitDialog(HWND wnd) {
         DestroyWindow(wnd);
         return;
     }
-    gHighContrast = IsHighContrastOn();
+    // The whole prompt's look, not only the button's: the paint reads it from here too.
+    gCancelButton.HighContrast = IsHighContrastOn();
     SetWindowLongA(wnd, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN));
     SetWindowLongA(wnd, GWL_EXSTYLE, WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_CONTROLPARENT);
     const int middle = static_cast<int>(gSetup.MiddleWidth);
@@ -212,7 +211,6 @@ void OnInitDialog(HWND wnd) {
                                         ThisModule(), nullptr);
     gCancelButton.Hover = false;
     gCancelButton.Pressed = false;
-    gCancelButton.HighContrast = gHighContrast;
     gCancelButton.OldWndProc = nullptr;
     if (button) {
         gCancelButton.OldWndProc = reinterpret_cast<WNDPROC>(
@@ -266,7 +264,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case WM_PAINT: {
                 const PaintDc paint(wnd);
-                PaintDialog(paint.get(), gSetup.MiddleWidth, gHighContrast);
+                PaintDialog(paint.get(), gSetup.MiddleWidth, gCancelButton.HighContrast);
                 return TRUE;
             }
             case WM_CTLCOLORDLG:

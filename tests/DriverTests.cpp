@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "DemoContrast.h"
+#include "ImportPatch.h"
 #include "TestSupport.h"
 
 namespace quenda::test {
 namespace {
+
+using demo::ImportPatch;
 
 constexpr DWORD kEndDlgMinMs = 1900;
 constexpr DWORD kEndDlgMaxMs = 4000;

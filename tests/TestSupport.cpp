@@ -180,47 +180,6 @@ bool WaitForWindowText(HWND wnd, const std::string& expected, std::string& seen,
         timeoutMs);
 }
 
-namespace {
-
-// Writes one pointer-sized slot of a module's image, which the loader left read-only.
-void WriteSlot(void** slot, void* value) {
-    DWORD oldProtection = 0;
-    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &oldProtection)) return;
-    *slot = value;
-    VirtualProtect(slot, sizeof *slot, oldProtection, &oldProtection);
-    FlushInstructionCache(GetCurrentProcess(), slot, sizeof *slot);
-}
-
-}  // namespace
-
-ImportPatch::ImportPatch(HMODULE module, const char* dllName, const char* functionName, void* replacement) {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    if (!base) return;
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!imports.VirtualAddress) return;
-    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         entry->Name; ++entry) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dllName) != 0) continue;
-        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
-        auto** slots = reinterpret_cast<void**>(base + entry->FirstThunk);
-        for (size_t i = 0; names[i].u1.AddressOfData; ++i) {
-            if (IMAGE_SNAP_BY_ORDINAL(names[i].u1.Ordinal)) continue;
-            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names[i].u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), functionName) != 0) continue;
-            slot_ = &slots[i];
-            original_ = *slot_;
-            WriteSlot(slot_, replacement);
-            return;
-        }
-    }
-}
-
-ImportPatch::~ImportPatch() {
-    if (slot_) WriteSlot(slot_, original_);
-}
-
 PromptRun::PromptRun(HMODULE module, std::function<uint32_t()> start)
     : PromptRun(module, [&start] {
           auto state = std::make_shared<State>();

@@ -184,30 +184,6 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// Stepping into the library at one of its own calls
-
-// Points one entry of a loaded module's import address table at `replacement` until destroyed,
-// so that a test can act at a chosen call inside the library without a hook in the library.
-class ImportPatch {
-public:
-    ImportPatch(HMODULE module, const char* dllName, const char* functionName, void* replacement);
-    ImportPatch(const ImportPatch&) = delete;
-    ImportPatch& operator=(const ImportPatch&) = delete;
-    ~ImportPatch();
-
-    [[nodiscard]] bool Applied() const { return slot_ != nullptr; }
-    // The function the entry held before.
-    template <typename Fn>
-    [[nodiscard]] Fn Original() const {
-        return reinterpret_cast<Fn>(original_);
-    }
-
-private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
-};
-
-// ---------------------------------------------------------------------------------------------
 // The driver's cancel callback
 
 // Records every call of a CancelCallback. Two slots, so that a test can tell two drivers' callbacks
