@@ -95,7 +95,9 @@ int32_t DpiAdjustedHeight(int32_t height, int32_t dpi) {
                                                     9, 10, 11, 11, 12, 13, 14, 15, 15};
     if (dpi == 96 || height == 0) return height;
     if (height >= -19 && height <= -1) return -kDpiHeightTable[-height - 1];
-    return -MulDivRounded(height, 96, dpi);
+    const int32_t scaled = MulDivRounded(height, 96, dpi);
+    // The one scaled height without a positive counterpart stays the largest height there is.
+    return scaled == std::numeric_limits<int32_t>::min() ? std::numeric_limits<int32_t>::max() : -scaled;
 }
 
 bool DeadlinePassed(uint32_t start, uint32_t now, uint32_t duration) {

@@ -185,6 +185,7 @@ TEST(DpiAdjustedHeight, TableForSmallHeightsScaledOtherwise) {
     EXPECT_EQ(DpiAdjustedHeight(-20, 192), 10) << "scaled heights change sign";
     EXPECT_EQ(DpiAdjustedHeight(16, 120), -13);
     EXPECT_EQ(DpiAdjustedHeight(0, 120), 0);
+    EXPECT_EQ(DpiAdjustedHeight(-1073741824, 48), INT32_MAX) << "scales to INT32_MIN, which has no negation";
 }
 
 // The whole table away from 96 DPI, typed from the font picker's sizes: one wrong entry shows
