@@ -34,6 +34,7 @@ if command -v clang++ >/dev/null; then
     for target in FuzzStripMarkup FuzzTakeDriverParams FuzzRegistryDecode FuzzEchoAndScale; do
         echo "fuzzing $target for 10 s"
         timeout 60 "build/native-fuzz/$target" -max_total_time=10 -seed=20261208 -print_final_stats=0 \
+            -artifact_prefix=build/native-fuzz/ \
             >"build/native-fuzz/$target.log" 2>&1 || { tail -40 "build/native-fuzz/$target.log"; exit 1; }
     done
 else
