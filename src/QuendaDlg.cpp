@@ -58,6 +58,9 @@ DialogSetup gSetup;
 bool gForegroundBusy = false;
 // The trace notes the prompt reaching the front once, not at every tick it stays there.
 bool gInFrontTraced = false;
+// The prompt as it opened, announced once the window is shown: a switch made meanwhile comes
+// after it, in its own announcement.
+std::string gOpeningText;
 
 std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
 std::atomic<bool> gRunActive{false};
@@ -166,11 +169,6 @@ void FollowLabelsInWindowText(HWND wnd) {
     if (IsWindowVisible(wnd)) Announce(wnd, text, kind);
 }
 
-void AnnounceShownText(HWND wnd) {
-    std::string text;
-    Announcement kind = Announcement::Prompt;
-    if (ShownText(wnd, text, kind)) Announce(wnd, text, kind);
-}
 
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept;
 LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;
@@ -229,7 +227,8 @@ void OnInitDialog(HWND wnd) {
         gDialog.ResultLabel = std::move(result);
     }
     FollowLabelsInWindowText(wnd);
-    PostMessageA(wnd, kShownMessage, 0, 0);
+    Announcement kind = Announcement::Prompt;
+    if (ShownText(wnd, gOpeningText, kind)) PostMessageA(wnd, kShownMessage, 0, 0);
 
     gForegroundBusy = false;
     gInFrontTraced = false;
@@ -288,7 +287,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 if (gCancelButton.Handle) EnableWindow(gCancelButton.Handle, FALSE);
                 return TRUE;
             case kShownMessage:
-                AnnounceShownText(wnd);
+                Announce(wnd, gOpeningText, Announcement::Prompt);
                 return TRUE;
             case WM_SETTINGCHANGE:
                 if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);

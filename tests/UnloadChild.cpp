@@ -8,8 +8,9 @@
 //   free-while-creating  unload while thread A is held at its prompt's WM_INITDIALOG
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
-//   announce             one prompt through its open, the switch to the confirm prompt and an
-//                        outcome, each step once the prompt's text shows the one before
+//   announce             one prompt through its open, the switch to the confirm prompt (made at
+//                        the first message thread A takes, before the opening is announced) and
+//                        an outcome
 //   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
 //                        a second start call, two digits and EndDlg, then the unload (run under a
 //                        debugger by tests)
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "../src/WinHandles.h"
 #include "quenda.h"
@@ -416,6 +418,20 @@ bool WaitForWindowText(HWND prompt, const char* text) {
     }
 }
 
+// The driver's keys at the first message thread A takes from its queue once the prompt exists,
+// before the loop has announced the opened prompt: the switch must come after that announcement.
+const Library* gEarlyKeys = nullptr;
+
+LRESULT CALLBACK EarlyKeysHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && wParam == PM_REMOVE && gEarlyKeys) {
+        const Library* library = std::exchange(gEarlyKeys, nullptr);
+        library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
+        library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
+        library->onKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 int AnnounceSteps(Report& report) {
     Library library;
     if (!Load(library)) return kSetupFailed;
@@ -426,13 +442,18 @@ int AnnounceSteps(Report& report) {
     params.Texts[QUENDA_TEXT_PIN_ERROR - 1] = "Wrong PIN!";
     PromptThreadRun run;
     run.call.params = &params;
-    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    run.call.startDlgEx = library.startDlgEx;
+    run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
+    if (!run.thread) return kSetupFailed;
+    gEarlyKeys = &library;
+    const UniqueHook hook(SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
+    ResumeThread(run.thread.get());
+    if (!hook) return kSetupFailed;
+    run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
+    report.Line("prompt_found", run.prompt != nullptr);
+    if (!run.prompt) return kSetupFailed;
     report.Line("prompt_thread", run.threadId);
     report.Line("prompt_window", static_cast<long long>(reinterpret_cast<UINT_PTR>(run.prompt)));
-    report.Line("prompt_shown", WaitForWindowText(run.prompt, "Enter PIN & go"));
-    library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
-    library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
-    library.onKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0);
     report.Line("confirm_shown", WaitForWindowText(run.prompt, "Confirm PIN"));
     library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
     report.Line("end_result", library.endDlg(QUENDA_END_PIN_ERROR));
