@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include "QuendaRegistry.h"
 #include "QuendaTrace.h"
 #include "WinHandles.h"
 #include "quenda.h"

@@ -188,7 +188,8 @@ void OnInitDialog(HWND wnd) {
     if (unloading) {
         // The unload found no prompt and will not look again: this one must not outlive it, nor
         // be shown, since a first activation may take the loader lock that the unload holds.
-        DestroyWindow(wnd);
+        // Ended here, a modal dialog is destroyed before it is shown.
+        EndDialog(wnd, 0);
         return;
     }
     // The whole prompt's look, not only the button's: the paint reads it from here too.
@@ -287,7 +288,9 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 if (gCancelButton.Handle) EnableWindow(gCancelButton.Handle, FALSE);
                 return TRUE;
             case kShownMessage:
+                // Shown, and the first announcement made: the set-up's first uses are behind it.
                 Announce(wnd, gOpeningText, Announcement::Prompt);
+                if (gSetup.OnShown) gSetup.OnShown();
                 return TRUE;
             case WM_SETTINGCHANGE:
                 if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);
@@ -480,26 +483,31 @@ void SetTrackMouseLeaveForTesting(TrackMouseEventFn tracker) noexcept { gTrackMo
 
 namespace {
 
-// Called only while the trace is on: asks the platform where the foreground is.
-const char* ForegroundResult(HWND wnd) {
-    const HWND front = GetForegroundWindow();
-    gInFrontTraced = front == wnd;
-    return front == wnd ? "prompt in front" : "still behind";
+// Where the foreground is after an attempt; noted so that the trace says "in front" only once.
+bool NoteForeground(HWND wnd) {
+    gInFrontTraced = GetForegroundWindow() == wnd;
+    return gInFrontTraced;
 }
+
+const char* ForegroundWord(bool inFront) { return inFront ? "prompt in front" : "still behind"; }
 
 }  // namespace
 
 void ForceForeground(HWND wnd) {
     if (IsIconic(wnd)) ShowWindow(wnd, SW_RESTORE);
     if (GetForegroundWindow() == wnd) {
-        if (!gInFrontTraced) QUENDA_TRACE("foreground", "%s", ForegroundResult(wnd));
+        if (!gInFrontTraced) {
+            gInFrontTraced = true;
+            QUENDA_TRACE("foreground", "%s", ForegroundWord(true));
+        }
         return;
     }
     gInFrontTraced = false;
     if (!HasForegroundLock(GetPlatformVersion())) {
         BringWindowToTop(wnd);
         SetForegroundWindow(wnd);
-        QUENDA_TRACE("foreground", "plain attempt (no foreground lock): %s", ForegroundResult(wnd));
+        const bool inFront = NoteForeground(wnd);
+        QUENDA_TRACE("foreground", "plain attempt (no foreground lock): %s", ForegroundWord(inFront));
         return;
     }
     const DWORD foregroundThread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
@@ -522,7 +530,8 @@ void ForceForeground(HWND wnd) {
         // Without the old value there is nothing safe to restore: try the plain way only.
         BringWindowToTop(wnd);
         SetForegroundWindow(wnd);
-        QUENDA_TRACE("foreground", "lock timeout unreadable; plain attempt: %s", ForegroundResult(wnd));
+        const bool inFront = NoteForeground(wnd);
+        QUENDA_TRACE("foreground", "lock timeout unreadable; plain attempt: %s", ForegroundWord(inFront));
         return;
     }
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0, nullptr, SPIF_SENDWININICHANGE);
@@ -530,8 +539,9 @@ void ForceForeground(HWND wnd) {
     SetForegroundWindow(wnd);
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
                           reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)), SPIF_SENDWININICHANGE);
+    const bool inFront = NoteForeground(wnd);
     QUENDA_TRACE("foreground", "attempt with the lock timeout at 0 (was %lu): %s", savedTimeout,
-                 ForegroundResult(wnd));
+                 ForegroundWord(inFront));
 }
 
 }  // namespace quenda

@@ -21,6 +21,9 @@ struct DialogSetup {
     std::string EchoText;
     std::string ResultText;
     std::string ButtonCaption;
+    // Run on the dialog's thread once the prompt is shown, painted and announced: its first-use
+    // work, which may need the loader lock, is done by then.
+    void (*OnShown)() = nullptr;
     // Run on the dialog's thread once the prompt is closed and no longer found from outside.
     void (*OnClosed)() = nullptr;
 };
@@ -39,8 +42,9 @@ bool IsPinDialogOpen();
 // has passed). With `onlyWindow` set, closes only that prompt (a later one is left alone).
 void ClosePinDialog(HWND onlyWindow = nullptr, DWORD timeoutMillis = INFINITE);
 void SetCancelHandler(CancelHandlerFn handler) noexcept;
-// From now on no prompt opens: one being created ends before it is shown. Taken under the lock
-// that publishes the prompt, so the unload either finds a prompt or none will appear.
+// From now on no prompt opens: one being created ends before it is shown. A start call holds the
+// library while it sets its prompt up, so an unload normally never meets one being created; this
+// covers a start call that could not take that hold.
 void BeginDialogUnload() noexcept;
 // Disables the button on the prompt's own thread, for a caller that must not wait for it.
 void PostDisableButton(HWND wnd) noexcept;

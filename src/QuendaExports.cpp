@@ -4,6 +4,7 @@
 #include "QuendaAccess.h"
 #include "QuendaDlg.h"
 #include "QuendaMain.h"
+#include "QuendaRegistry.h"
 #include "QuendaTrace.h"
 #include "WindowsVersions.h"
 #include "quenda.h"
@@ -27,35 +28,50 @@ uint32_t Answer(const char* name, bool traceAnswer, Body body) noexcept {
 
 extern "C" {
 
+// Each export ends with DepartFromExport: after it, only the return to the driver runs.
+
 uint32_t __stdcall OnKeyPressed(uint32_t keyEvent, uint32_t ignored) {
+    quenda::ArriveAtExport();
     QUENDA_TRACE("OnKeyPressed", "key %u, %u", keyEvent, ignored);
-    return Answer("OnKeyPressed", true, [&] { return quenda::KeyPressed(keyEvent); });
+    const uint32_t answer = Answer("OnKeyPressed", true, [&] { return quenda::KeyPressed(keyEvent); });
+    quenda::DepartFromExport();
+    return answer;
 }
 
 uint32_t __stdcall EndDlg(uint32_t endResult) {
+    quenda::ArriveAtExport();
     QUENDA_TRACE("EndDlg", "outcome %u", endResult);
-    return Answer("EndDlg", true, [&] { return quenda::EndDialogWith(endResult); });
+    const uint32_t answer = Answer("EndDlg", true, [&] { return quenda::EndDialogWith(endResult); });
+    quenda::DepartFromExport();
+    return answer;
 }
 
 uint32_t __stdcall StartDlgEx(const DlgParams* params, uint32_t mode, uint32_t ignored,
                               CancelCallback callback) {
-    quenda::ReadTraceSwitchAtStart(quenda::StartCallRunning());
+    quenda::ArriveAtExport();
+    quenda::SetTraceSwitchAtStart(quenda::ReadTraceSwitch(), quenda::StartCallRunning());
     QUENDA_TRACE("StartDlgEx", "record %p, mode %u, %u, callback %p", static_cast<const void*>(params), mode,
                  ignored, reinterpret_cast<void*>(callback));
-    return Answer("StartDlgEx", false,
-                  [&] { return quenda::StartDialog(params, mode, callback, "StartDlgEx"); });
+    const uint32_t answer =
+        Answer("StartDlgEx", false, [&] { return quenda::StartDialog(params, mode, callback, "StartDlgEx"); });
+    quenda::DepartFromExport();
+    return answer;
 }
 
 uint32_t __stdcall StartDlg(uint32_t mode, uint32_t ignored, CancelCallback callback) {
-    quenda::ReadTraceSwitchAtStart(quenda::StartCallRunning());
+    quenda::ArriveAtExport();
+    quenda::SetTraceSwitchAtStart(quenda::ReadTraceSwitch(), quenda::StartCallRunning());
     QUENDA_TRACE("StartDlg", "mode %u, %u, callback %p", mode, ignored, reinterpret_cast<void*>(callback));
-    return Answer("StartDlg", false,
-                  [&] { return quenda::StartDialog(nullptr, mode, callback, "StartDlg"); });
+    const uint32_t answer =
+        Answer("StartDlg", false, [&] { return quenda::StartDialog(nullptr, mode, callback, "StartDlg"); });
+    quenda::DepartFromExport();
+    return answer;
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {
         case DLL_PROCESS_ATTACH:
+            quenda::RestartTracing();
             quenda::InitDialogModule();
             quenda::InitWindowsVersions();
             quenda::InitMainModule();

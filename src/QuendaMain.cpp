@@ -1,5 +1,7 @@
 #include "QuendaMain.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -26,22 +28,13 @@ constexpr const char* kInteractiveStation = "WinSta0";
 
 std::atomic<uint32_t> gActiveMode{0};
 std::atomic<CancelCallback> gActiveCallback{nullptr};
-constexpr DWORD kUnloadCloseMillis = 5000;
-constexpr DWORD kUnloadReturnMillis = 5000;
+// The unload's own steps: the close, the calls' way out, and their last instructions. With the
+// two seconds of the outcome before them, an unload ends within about eight seconds.
+constexpr DWORD kUnloadCloseMillis = 2000;
+constexpr DWORD kUnloadLeaveMillis = 3000;
+constexpr DWORD kUnloadTailMillis = 1000;
 // A start call that finds the previous prompt closed waits this long for its call to leave.
 constexpr DWORD kPreviousCallMillis = 5000;
-// Waits on the wake-up event are cut into slices: the state word, not the event, is the truth.
-constexpr DWORD kWaitSliceMillis = 20;
-
-// The start calls in one word, so that every check and the step it allows are one atomic change.
-constexpr uint32_t kCallInside = 1;   // an accepted start call is inside the library
-constexpr uint32_t kCallLeaving = 2;  // ...and its prompt has closed: it is on its way out
-constexpr uint32_t kUnloading = 4;    // the library is being unloaded: no call enters any more
-std::atomic<uint32_t> gCallState{0};
-// Set whenever a start call leaves; wakes the calls and the unload that wait for that.
-UniqueKernelHandle gCallLeft;
-// The thread of the call inside: a start call made from its own callback must not wait for it.
-std::atomic<DWORD> gCallThread{0};
 
 // Handles opened for a switch that were still current when the prompt was done with them:
 // SetThreadDesktop fails for a thread that owns a window (a driver's callback may have made one
@@ -118,12 +111,13 @@ private:
     size_t echoLength_ = 0;
 };
 
-uint32_t StartRefused(const char* exportName, const char* why) {
+// A start call's refusal, traced under the export's name.
+uint32_t Refuse(const char* exportName, const char* why) {
     QUENDA_TRACE(exportName, "answer 87: %s", why);
     return kRefused;
 }
 
-const char* RefusalOf(ParamsResult taking) {
+const char* WhyRefused(ParamsResult taking) {
     return taking == ParamsResult::NegativeSize ? "negative Size" : "ExtraWidth overflows the band width";
 }
 
@@ -141,6 +135,10 @@ void NotifyCancel() {
 }
 
 void KeepWhileCurrent(UniqueDesktop desktop) noexcept {
+    // Windows leaves a thread's desktop handle open when the thread ends; Wine closes it, after
+    // which a close of ours could hit a handle that reuses the value. Protected, the handle
+    // survives Wine's close too, and CloseKeptHandles lifts the protection before it closes.
+    SetHandleInformation(desktop.get(), HANDLE_FLAG_PROTECT_FROM_CLOSE, HANDLE_FLAG_PROTECT_FROM_CLOSE);
     try {
         std::lock_guard guard(gKeptLock);
         gKeptDesktops.push_back(KeptDesktop{std::move(desktop), GetCurrentThreadId()});
@@ -161,25 +159,18 @@ void KeepWhileCurrent(UniqueWinStation station) noexcept {
 
 void CloseKeptHandles() noexcept {
     std::lock_guard guard(gKeptLock);
+    // With nothing kept no station or desktop call is made: Flags bit 0 promises none.
+    if (gKeptDesktops.empty() && gKeptStations.empty()) return;
     std::erase_if(gKeptDesktops, [](KeptDesktop& kept) {
-        const HDESK current = GetThreadDesktop(kept.threadId);
-        if (current == kept.desktop.get()) return false;
-        // No desktop: the thread has ended. Wine closes a thread's desktop handle then, and a
-        // second close could hit a handle that reuses the value.
-        if (!current) (void)kept.desktop.release();
+        // A thread that has ended has no desktop any more, and its handle is still ours to close:
+        // see KeepWhileCurrent.
+        if (GetThreadDesktop(kept.threadId) == kept.desktop.get()) return false;
+        SetHandleInformation(kept.desktop.get(), HANDLE_FLAG_PROTECT_FROM_CLOSE, 0);
         return true;
     });
+    if (gKeptStations.empty()) return;
     const HWINSTA station = GetProcessWindowStation();
     std::erase_if(gKeptStations, [station](const UniqueWinStation& kept) { return kept.get() != station; });
-}
-
-void InitMainModule() noexcept {
-    gCallLeft.reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));
-    gCallState.store(0);
-    gActiveMode.store(0);
-    gActiveCallback.store(nullptr);
-    std::lock_guard guard(gParamsLock);
-    ResetParams(gActiveParams);
 }
 
 std::string GetDialogText(int textId) {
@@ -206,60 +197,220 @@ namespace {
 
 enum class Entry { Entered, PromptOpen, Unloading };
 
-// Sleeps on the wake-up event for at most one slice of what is left until `deadline`.
-bool WaitSliceUntil(ULONGLONG deadline) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return false;
-    const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kWaitSliceMillis));
-    if (gCallLeft) WaitForSingleObject(gCallLeft.get(), slice);
-    else Sleep(slice);
-    return true;
-}
-
-// One accepted start call at a time. A call that comes while the previous prompt is open is
-// answered at once; one that comes after that prompt closed waits (bounded) for its call to
-// restore the desktop and leave, since the driver has every reason to think it done.
-Entry EnterStartCall() {
-    const ULONGLONG deadline = GetTickCount64() + kPreviousCallMillis;
-    bool waited = false;
+// Waits for `event` until `deadline`, handling messages sent to this thread meanwhile: a thread
+// on its way out of the library may send to a window of the waiting one.
+void WaitHandlingSentMessages(HANDLE event, ULONGLONG deadline) {
     for (;;) {
-        uint32_t state = gCallState.load();
-        if (state & kUnloading) return Entry::Unloading;
-        if (state == 0) {
-            if (gCallState.compare_exchange_weak(state, kCallInside)) {
-                gCallThread.store(GetCurrentThreadId());
-                if (gCallLeft) ResetEvent(gCallLeft.get());
-                return Entry::Entered;
-            }
-            continue;
-        }
-        if (!(state & kCallLeaving) || gCallThread.load() == GetCurrentThreadId()) return Entry::PromptOpen;
-        if (!waited) QUENDA_TRACE("start", "the previous prompt has closed: waiting for its call to leave");
-        waited = true;
-        if (!WaitSliceUntil(deadline)) return Entry::PromptOpen;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return;
+        const DWORD left = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
+        const DWORD woken = MsgWaitForMultipleObjectsEx(1, &event, left, QS_SENDMESSAGE, 0);
+        if (woken != WAIT_OBJECT_0 + 1) return;
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
 
-void LeaveStartCall() {
-    gCallThread.store(0);
-    gCallState.fetch_and(kUnloading);
-    if (gCallLeft) SetEvent(gCallLeft.get());
-}
+// Who is inside the library, and whether one more may come in: the accepted start call and its
+// prompt's state, the other exports, the unload. All of it changes under one lock. A thread that
+// waits hangs an event of its own on the list while it waits; every change sets them all, so a
+// wait never wakes for a change it has already seen.
+class CallGate {
+public:
+    // One accepted start call at a time. A call that comes while the previous prompt is open is
+    // answered at once; one that comes after that prompt closed waits (bounded) for its call to
+    // restore the desktop and leave, since the driver has every reason to think it done.
+    Entry EnterStart(ULONGLONG deadline) {
+        const DWORD self = GetCurrentThreadId();
+        std::unique_lock guard(lock_);
+        bool waited = false;
+        for (;;) {
+            if (unloading_) return Entry::Unloading;
+            if (!startInside_) {
+                startInside_ = true;
+                startThread_ = self;
+                promptClosed_ = false;
+                ++inside_;
+                return Entry::Entered;
+            }
+            // A call from the open prompt's own callback never waits for itself.
+            if (!promptClosed_ || startThread_ == self) return Entry::PromptOpen;
+            if (!waited) {
+                guard.unlock();
+                QUENDA_TRACE("start", "the previous prompt has closed: waiting for its call to leave");
+                guard.lock();
+                waited = true;
+                continue;
+            }
+            if (!WaitForChange(guard, deadline)) return Entry::PromptOpen;
+        }
+    }
+
+    // The accepted call's prompt has closed: a start call made now waits for it to leave.
+    void PromptClosed() {
+        std::lock_guard guard(lock_);
+        if (!startInside_ || startThread_ != GetCurrentThreadId()) return;
+        promptClosed_ = true;
+        WakeAll();
+    }
+
+    void LeaveStart() {
+        std::lock_guard guard(lock_);
+        startInside_ = false;
+        promptClosed_ = false;
+        startThread_ = 0;
+        --inside_;
+        WakeAll();
+    }
+
+    // OnKeyPressed and EndDlg: counted so that the unload waits for them; none enters once it
+    // has begun.
+    [[nodiscard]] bool EnterOther() {
+        std::lock_guard guard(lock_);
+        if (unloading_) return false;
+        ++inside_;
+        return true;
+    }
+
+    void LeaveOther() {
+        std::lock_guard guard(lock_);
+        if (--inside_ == 0) WakeAll();
+    }
+
+    bool StartCallInside() {
+        std::lock_guard guard(lock_);
+        return startInside_;
+    }
+
+    // From here on no call enters, and start calls that wait answer at once.
+    void BeginUnload() {
+        std::lock_guard guard(lock_);
+        unloading_ = true;
+        WakeAll();
+    }
+
+    // True once no counted call is inside; false when the deadline came first.
+    bool WaitUntilEmpty(ULONGLONG deadline) {
+        std::unique_lock guard(lock_);
+        while (inside_ > 0)
+            if (!WaitForChange(guard, deadline)) return false;
+        return true;
+    }
+
+    void Reset() {
+        std::lock_guard guard(lock_);
+        startInside_ = promptClosed_ = unloading_ = false;
+        startThread_ = 0;
+        inside_ = 0;
+    }
+
+private:
+    struct Waiter {
+        UniqueKernelHandle event;
+        Waiter* next = nullptr;
+    };
+
+    // Sleeps until the next change or the deadline; false at the deadline.
+    bool WaitForChange(std::unique_lock<SrwLock>& guard, ULONGLONG deadline) {
+        if (GetTickCount64() >= deadline) return false;
+        Waiter waiter;
+        waiter.event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!waiter.event) {
+            // No event to be had: a short sleep stands in for the wake-up.
+            guard.unlock();
+            Sleep(10);
+            guard.lock();
+            return true;
+        }
+        waiter.next = waiters_;
+        waiters_ = &waiter;
+        guard.unlock();
+        WaitHandlingSentMessages(waiter.event.get(), deadline);
+        guard.lock();
+        for (Waiter** link = &waiters_; *link; link = &(*link)->next) {
+            if (*link == &waiter) {
+                *link = waiter.next;
+                break;
+            }
+        }
+        return true;
+    }
+
+    void WakeAll() {
+        for (Waiter* waiter = waiters_; waiter; waiter = waiter->next) SetEvent(waiter->event.get());
+    }
+
+    SrwLock lock_;
+    bool startInside_ = false;   // an accepted start call is inside
+    bool promptClosed_ = false;  // ...and its prompt has closed: it is on its way out
+    DWORD startThread_ = 0;
+    int inside_ = 0;  // counted calls: the accepted start call, OnKeyPressed and EndDlg
+    bool unloading_ = false;
+    Waiter* waiters_ = nullptr;
+};
+
+CallGate gGate;
 
 // Runs on the dialog's thread when its prompt has closed.
-void MarkPromptClosed() { gCallState.fetch_or(kCallLeaving); }
+void MarkPromptClosed() { gGate.PromptClosed(); }
+
+// Keeps the library mapped while thread A sets its prompt up: the first show of a window, the
+// first UI Automation use and in-context event hooks may need the loader lock, which an unload
+// holds while it waits for thread A. Taken at the start call's entry, while the driver's own
+// reference still stands.
+HMODULE TakeLibraryHold() noexcept {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&TakeLibraryHold),
+                            &module))
+        return nullptr;
+    return module;
+}
+
+void CALLBACK DropLibraryHold(PTP_CALLBACK_INSTANCE instance, void* module) noexcept {
+    // The pool frees the library after this callback has returned: if that is the last
+    // reference, the unload runs on the pool's thread with no code of ours left to return to.
+    FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
+}
+
+// Never on the holding thread itself: a last reference dropped there would unload the library
+// under the code that is still to return through it.
+void DropLibraryHoldLater(HMODULE module) noexcept {
+    if (!module) return;
+    // Without the pool the reference stays: the library is then never unloaded, which is safe.
+    (void)TrySubmitThreadpoolCallback(&DropLibraryHold, module, nullptr);
+}
+
+// The hold of the accepted start call, dropped as soon as its prompt is up (or at its end).
+std::atomic<HMODULE> gPromptHold{nullptr};
+
+void DropPromptHold() noexcept { DropLibraryHoldLater(gPromptHold.exchange(nullptr)); }
 
 }  // namespace
 
-bool StartCallRunning() { return (gCallState.load() & kCallInside) != 0; }
+namespace detail {
+std::atomic<long> gExportCalls{0};
+}  // namespace detail
+
+bool StartCallRunning() { return gGate.StartCallInside(); }
+
+void InitMainModule() noexcept {
+    gGate.Reset();
+    gActiveMode.store(0);
+    gActiveCallback.store(nullptr);
+    std::lock_guard guard(gParamsLock);
+    ResetParams(gActiveParams);
+}
 
 // A start call traces its own answer: once it has signalled that it left, an unload may take
 // the library's code away.
 uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback,
                      const char* exportName) {
+    // From the entry on, until the prompt is up: see TakeLibraryHold.
+    HMODULE hold = TakeLibraryHold();
+    const ScopeExit dropHold([&hold] { DropLibraryHoldLater(hold); });
     const int promptId = PromptTextOf(mode);
-    if (promptId == 0) return StartRefused(exportName, "invalid mode");
-    switch (EnterStartCall()) {
+    if (promptId == 0) return Refuse(exportName, "invalid mode");
+    switch (gGate.EnterStart(GetTickCount64() + kPreviousCallMillis)) {
         case Entry::Entered:
             break;
         case Entry::Unloading:
@@ -275,7 +426,8 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
             QUENDA_TRACE(exportName, "answer 87: %s", refusal);
         else
             QUENDA_TRACE(exportName, "answer 0, leaving the library");
-        LeaveStartCall();
+        DropPromptHold();
+        gGate.LeaveStart();
     });
     CloseKeptHandles();
 
@@ -290,7 +442,7 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
         }
     }
     if (taking != ParamsResult::Ok) {
-        refusal = RefusalOf(taking);
+        refusal = WhyRefused(taking);
         return kRefused;
     }
     TraceTakenRecord(params, taken);
@@ -311,13 +463,17 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
     setup.PromptText = GetDialogText(promptId);
     SetCancelHandler(&NotifyCancel);
     setup.ButtonCaption = GetDialogText(QUENDA_TEXT_CANCEL);
+    setup.OnShown = &DropPromptHold;
     setup.OnClosed = &MarkPromptClosed;
-    if (!(gCallState.load() & kUnloading)) RunPinDialog(std::move(setup));
+    gPromptHold.store(std::exchange(hold, nullptr));
+    RunPinDialog(std::move(setup));
     MarkPromptClosed();
     return kOk;
 }
 
 uint32_t KeyPressed(uint32_t keyEvent) {
+    if (!gGate.EnterOther()) return Refuse("the library is being unloaded");
+    const ScopeExit leave([] { gGate.LeaveOther(); });
     if (!IsPinDialogOpen()) return Refuse("no prompt open");
     std::optional<std::string> prompt;
     if (keyEvent == QUENDA_KEY_NEW_PIN) prompt = GetDialogText(QUENDA_TEXT_NEW_PIN);
@@ -414,29 +570,91 @@ uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
 
 }  // namespace
 
-uint32_t EndDialogWith(uint32_t endResult) { return EndDialogImpl(endResult, false); }
+uint32_t EndDialogWith(uint32_t endResult) {
+    if (!gGate.EnterOther()) return Refuse("the library is being unloaded");
+    const ScopeExit leave([] { gGate.LeaveOther(); });
+    return EndDialogImpl(endResult, false);
+}
 
-// The unload runs under the loader lock while the dialog's thread may still be inside a start
-// call. From its first step no call enters and no prompt appears; it shows the cancel outcome,
-// closes the prompt with a bounded send, and waits (also bounded) for the start call to leave
-// the library, whose code is about to go away. Nothing on the dialog thread's way out takes the
-// loader lock. When the process is exiting the other threads are already gone: nothing is
-// pumped, sent or awaited then.
+namespace {
+
+// A line that had begun when the unload switched the trace off can take this long to come back
+// from a reader that stopped reading.
+constexpr DWORD kTraceLineMillis = 10500;
+
+bool InOwnImage(uintptr_t address) {
+    const auto base = reinterpret_cast<uintptr_t>(ThisModule());
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return address >= base && address - base < nt->OptionalHeader.SizeOfImage;
+}
+
+uintptr_t InstructionPointer(const CONTEXT& context) {
+#if defined(__i386__)
+    return context.Eip;
+#elif defined(__x86_64__)
+    return context.Rip;
+#else
+    return context.Pc;
+#endif
+}
+
+// No other thread of the process executes the library's code. Each one is stopped only while
+// its instruction pointer is read; nothing else runs meanwhile that could wait for it.
+bool NoOtherThreadInImage() {
+    const HANDLE taken = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (taken == INVALID_HANDLE_VALUE) return true;
+    const UniqueKernelHandle snapshot(taken);
+    const DWORD process = GetCurrentProcessId();
+    const DWORD self = GetCurrentThreadId();
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self) continue;
+        const UniqueKernelHandle thread(
+            OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID));
+        if (!thread || SuspendThread(thread.get()) == static_cast<DWORD>(-1)) continue;
+        CONTEXT context{};
+        context.ContextFlags = CONTEXT_CONTROL;
+        const BOOL read = GetThreadContext(thread.get(), &context);
+        ResumeThread(thread.get());
+        if (read && InOwnImage(InstructionPointer(context))) return false;
+    }
+    return true;
+}
+
+// Every export lowers its count as its last statement, after which only its own return runs:
+// once the count is zero and no thread's instruction pointer is in the image, no thread will
+// return into it. Both are a few instructions away when the counted calls have left.
+void WaitForExportTails(ULONGLONG deadline) {
+    while (detail::gExportCalls.load(std::memory_order_acquire) != 0 || !NoOtherThreadInImage()) {
+        if (GetTickCount64() >= deadline) return;
+        Sleep(1);
+    }
+}
+
+}  // namespace
+
+// The unload runs under the loader lock. A start call holds the library while it sets its prompt
+// up, so an unload finds thread A either outside the library, with its prompt up, or on its way
+// out after the prompt closed. Tracing stops first: a debug-output reader that stopped reading
+// would hold each line for ten seconds. No call enters from here on; a prompt still open shows
+// the cancel outcome and is closed, and the unload waits, each step bounded, until every call
+// has left and run its last instructions. When the process is exiting the other threads are
+// already gone: nothing is pumped, sent or awaited then.
 void FinalizeMainModule(bool processExiting) noexcept {
     if (processExiting) return;
-    QUENDA_TRACE("unload", "library detaching from the process; a prompt still open is closed first");
-    gCallState.fetch_or(kUnloading);
+    StopTracing();
+    gGate.BeginUnload();
     BeginDialogUnload();
     try {
         EndDialogImpl(QUENDA_END_CANCEL, true);
     } catch (...) {
     }
-    const ULONGLONG deadline = GetTickCount64() + kUnloadReturnMillis;
-    while ((gCallState.load() & kCallInside) && WaitSliceUntil(deadline)) {
-    }
-    // A start call still inside after the wait may yet signal the event: it must stay valid.
-    if (gCallState.load() & kCallInside) (void)gCallLeft.release();
-    else CloseKeptHandles();
+    bool left = gGate.WaitUntilEmpty(GetTickCount64() + kUnloadLeaveMillis);
+    if (!left && TraceLineInFlight()) left = gGate.WaitUntilEmpty(GetTickCount64() + kTraceLineMillis);
+    WaitForExportTails(GetTickCount64() + kUnloadTailMillis);
+    if (left) CloseKeptHandles();
 }
 
 void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desktop) {

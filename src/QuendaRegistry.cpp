@@ -43,6 +43,19 @@ std::optional<RegistryValue> ReadRegistryValue(HKEY key, const char* name) {
     return std::nullopt;
 }
 
+bool ReadTraceSwitch() noexcept {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    const UniqueKey owner(key);
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    // A longer value answers ERROR_MORE_DATA: not a DWORD, so off.
+    const LONG rc = RegQueryValueExA(key, "Trace", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value == 1;
+}
+
 uint32_t ReadFixedLng() {
     const UniqueKey key = OpenForReading(kRegistryKey);
     if (!key) return 0;

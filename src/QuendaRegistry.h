@@ -12,6 +12,8 @@ namespace quenda {
 
 inline constexpr const char* kRegistryKey = "Software\\Halberk\\Vorlix\\QUENDA.DLL";
 
+// Trace (REG_DWORD) under the library's key is exactly 1: one key open, one value query.
+bool ReadTraceSwitch() noexcept;
 // FixedLng, or 0 when it is absent or unusable.
 uint32_t ReadFixedLng();
 // Override of a TextId in the subkey of a language, or empty.

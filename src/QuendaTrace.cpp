@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "QuendaRegistry.h"
 #include "WinHandles.h"
 
 namespace quenda {
@@ -15,8 +14,15 @@ std::atomic<bool> gTraceOn{false};
 }  // namespace detail
 
 namespace {
+// Set by the unload: no start call switches the trace on again.
+std::atomic<bool> gTraceStopped{false};
+// Lines being handed to OutputDebugStringA, which waits up to 10 s per line for a reader that
+// has stopped reading.
+std::atomic<int> gLinesInFlight{0};
+}  // namespace
 
-constexpr DWORD kTraceEnabled = 1;
+namespace {
+
 constexpr size_t kTextLengthScanMax = 100000;
 // The prompt's width beyond its middle band: the left picture and the right edge.
 constexpr uint32_t kFrameWidth = 171;
@@ -170,28 +176,26 @@ void WriteTraceLine(const char* step, const char* format, ...) noexcept {
     va_start(args, format);
     FormatTraceLine(text, sizeof text, GetCurrentProcessId(), GetCurrentThreadId(), step, format, args);
     va_end(args);
+    ++gLinesInFlight;
     OutputDebugStringA(text);
+    --gLinesInFlight;
     // A trace line must not change what the traced code sees.
     SetLastError(lastError);
 }
 
-bool ReadTraceSwitch() noexcept {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return false;
-    const UniqueKey owner(key);
-    DWORD type = 0;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    // A longer value answers ERROR_MORE_DATA: not a DWORD, so off.
-    const LONG rc = RegQueryValueExA(key, "Trace", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    return rc == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value == kTraceEnabled;
-}
-
-void ReadTraceSwitchAtStart(bool anotherStartCallRuns) noexcept {
-    const bool on = ReadTraceSwitch();
+void SetTraceSwitchAtStart(bool on, bool anotherStartCallRuns) noexcept {
+    if (gTraceStopped.load()) return;
     if (on || !anotherStartCallRuns) detail::gTraceOn.store(on);
 }
+
+void StopTracing() noexcept {
+    gTraceStopped.store(true);
+    detail::gTraceOn.store(false);
+}
+
+void RestartTracing() noexcept { gTraceStopped.store(false); }
+
+bool TraceLineInFlight() noexcept { return gLinesInFlight.load() > 0; }
 
 void TraceTakenRecord(const DlgParams* driver, const DlgParams& taken) noexcept {
     if (!TraceOn()) return;

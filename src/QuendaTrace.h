@@ -31,12 +31,18 @@ size_t FormatTraceLine(char* out, size_t capacity, unsigned long pid, unsigned l
 void WriteTraceLine(const char* step, const char* format, ...) noexcept
     __attribute__((format(gnu_printf, 2, 3)));
 
-// Trace (REG_DWORD) under the library's key is exactly 1: one key open, one value query.
-bool ReadTraceSwitch() noexcept;
+// Every start call reads the switch afresh (ReadTraceSwitch) and hands it here. The value read
+// governs from then on, but a start call made while another runs can switch the trace on, never
+// off under that call's prompt.
+void SetTraceSwitchAtStart(bool on, bool anotherStartCallRuns) noexcept;
 
-// Every start call reads the switch afresh. The value read governs from then on, but a start call
-// made while another runs can switch the trace on, never off under that call's prompt.
-void ReadTraceSwitchAtStart(bool anotherStartCallRuns) noexcept;
+// The unload switches the trace off before anything else, for good; the load lets it be read
+// again.
+void StopTracing() noexcept;
+void RestartTracing() noexcept;
+// A line is being written: with a debug-output reader that has stopped reading, the writer may
+// wait up to 10 s for it.
+bool TraceLineInFlight() noexcept;
 
 // The record as the start call took it; texts by TextId and length only.
 void TraceTakenRecord(const DlgParams* driver, const DlgParams& taken) noexcept;

@@ -119,4 +119,18 @@ private:
     CRITICAL_SECTION cs_;
 };
 
+// A slim reader/writer lock taken exclusively; it needs no set-up and no clean-up, so it can serve
+// before the module's initialisation and after its finalisation alike.
+class SrwLock {
+public:
+    SrwLock() noexcept = default;
+    SrwLock(const SrwLock&) = delete;
+    SrwLock& operator=(const SrwLock&) = delete;
+    void lock() noexcept { AcquireSRWLockExclusive(&lock_); }
+    void unlock() noexcept { ReleaseSRWLockExclusive(&lock_); }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
 }  // namespace quenda

@@ -369,7 +369,32 @@ LRESULT CALLBACK CreationGateHook(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// Counts the library's own calls that ask for a window station or a thread's desktop.
+struct StationQueries {
+    static inline std::atomic<int> count{0};
+    static inline HWINSTA(WINAPI* station)() = nullptr;
+    static inline HDESK(WINAPI* desktop)(DWORD) = nullptr;
+    static HWINSTA WINAPI Station() {
+        ++count;
+        return station();
+    }
+    static HDESK WINAPI Desktop(DWORD thread) {
+        ++count;
+        return desktop(thread);
+    }
+};
+
 TEST_F(DriverReturnCodes, EndBeforePromptExistsIsRefusedAndDropsCallback) {
+    // Flags bit 0: no window-station or desktop call at all.
+    ImportPatch stationPatch(Module(), "user32.dll", "GetProcessWindowStation",
+                             reinterpret_cast<void*>(&StationQueries::Station));
+    ImportPatch desktopPatch(Module(), "user32.dll", "GetThreadDesktop",
+                             reinterpret_cast<void*>(&StationQueries::Desktop));
+    ASSERT_TRUE(stationPatch.Applied() && desktopPatch.Applied());
+    StationQueries::station = stationPatch.Original<HWINSTA(WINAPI*)()>();
+    StationQueries::desktop = desktopPatch.Original<HDESK(WINAPI*)(DWORD)>();
+    StationQueries::count = 0;
+
     UniqueHandle hookReady(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle reached(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle proceed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -422,6 +447,7 @@ TEST_F(DriverReturnCodes, EndBeforePromptExistsIsRefusedAndDropsCallback) {
     EXPECT_TRUE(IsWindowEnabled(button)) << "with no callback a click changes nothing";
     ASSERT_TRUE(run.CloseAndJoin());
     EXPECT_EQ(run.Result(), QUENDA_OK);
+    EXPECT_EQ(StationQueries::count.load(), 0) << "a station or desktop query despite Flags bit 0";
 }
 
 // ---------------------------------------------------------------------------------------------

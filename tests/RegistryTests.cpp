@@ -583,7 +583,7 @@ TEST_F(RegistryTexts, TextRequestsCloseTheirKeys) {
 // Only a REG_DWORD 1 under HKLM switches the trace on (the driver-level tests try the other
 // types); a start call made while another runs may switch it on but never off.
 TEST_F(RegistryTexts, TraceSwitchIsExactlyTheDwordOne) {
-    const ScopeExit off([] { ReadTraceSwitchAtStart(false); });
+    const ScopeExit off([] { SetTraceSwitchAtStart(false, false); });
     const DWORD one = 1;
     EXPECT_FALSE(ReadTraceSwitch()) << "no key";
     ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_BINARY, &one, sizeof one));
@@ -593,12 +593,12 @@ TEST_F(RegistryTexts, TraceSwitchIsExactlyTheDwordOne) {
     ASSERT_TRUE(PutRaw(HKEY_LOCAL_MACHINE, "", "Trace", REG_DWORD, &one, sizeof one));
     EXPECT_TRUE(ReadTraceSwitch());
 
-    ReadTraceSwitchAtStart(false);
+    SetTraceSwitchAtStart(ReadTraceSwitch(), false);
     EXPECT_TRUE(TraceOn());
     ASSERT_TRUE(Remove("", "Trace"));
-    ReadTraceSwitchAtStart(true);
+    SetTraceSwitchAtStart(ReadTraceSwitch(), true);
     EXPECT_TRUE(TraceOn()) << "a second start call switched the trace off under the running prompt";
-    ReadTraceSwitchAtStart(false);
+    SetTraceSwitchAtStart(ReadTraceSwitch(), false);
     EXPECT_FALSE(TraceOn());
 }
 

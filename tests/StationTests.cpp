@@ -449,12 +449,18 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
     });
     std::shared_ptr<UniqueDesktop> desktop = DesktopForThread(threadDesktop_.get());
     const StartDlgFn startDlg = api_.StartDlg;
+    const StartDlgExFn startDlgEx = api_.StartDlgEx;
     const CancelCallback callback = recorder.Callback();
-    AsyncCall threadA([cycle, desktop, startDlg, callback] {
+    AsyncCall threadA([cycle, desktop, startDlg, startDlgEx, callback] {
         if (EnterDesktop(*desktop) != 0) return;
         const HDESK side = GetThreadDesktop(GetCurrentThreadId());
         for (int i = 0; i < 2; ++i) {
             (void)startDlg(QUENDA_MODE_ENTER_PIN, 0, callback);
+            // A start call while the prompt's desktop is still this thread's: the kept handle
+            // stays open (refused for its record, past the look at the kept handles).
+            DlgParams negative{};
+            negative.Size = -1;
+            (void)startDlgEx(&negative, QUENDA_MODE_ENTER_PIN, 0, nullptr);
             cycle->desktopAfterPrompt = ThreadDesktopName(GetCurrentThreadId());
             DestroyWindow(cycle->driverWindow);
             cycle->leaveError = SetThreadDesktop(side) ? 0 : GetLastError();

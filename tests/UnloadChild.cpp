@@ -5,7 +5,16 @@
 //
 //   free-while-open      unload once the prompt has painted
 //   free-at-first-paint  unload while thread A is held at its first WM_PAINT
-//   free-while-creating  unload while thread A is held at its prompt's WM_INITDIALOG
+//   free-at-create       unload while thread A is held in its set-up: at the prompt's creation
+//   free-at-button       ... at the Cancel button's WM_CREATE
+//   free-while-creating  ... at the prompt's WM_INITDIALOG
+//   free-at-show         ... after the set-up, at the prompt's first show
+//   free-during-end      unload while EndDlg shows its outcome in thread B
+//   free-while-waiting   unload while a second start call waits for a closed prompt's call
+//   free-while-keys      unload while thread B calls OnKeyPressed in a loop
+//   free-hung-reader     unload with a debug-output reader in the process that has stopped reading
+//   wait-cpu             a start call waits 3 s for a closed prompt's call, after the interleaving
+//                        that once left the wake-up signalled for good; reports its CPU time
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
 //   announce             one prompt through its open, the switch to the confirm prompt (made at
@@ -20,6 +29,7 @@
 // kExitCode for exit-while-open, kSetupFailed when the flow could not be set up.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +37,7 @@
 #include <utility>
 
 #include "../src/WinHandles.h"
+#include "ImportPatch.h"
 #include "quenda.h"
 
 namespace {
@@ -213,11 +224,32 @@ LRESULT CALLBACK FirstPaintHook(int code, WPARAM wParam, LPARAM lParam) {
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// At the prompt's WM_INITDIALOG: past every check of the start call and past the window's
-// creation, whose first-window work takes the loader lock in Wine.
-LRESULT CALLBACK InitDialogHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION && reinterpret_cast<const CWPSTRUCT*>(lParam)->message == WM_INITDIALOG)
-        HoldForTheUnload();
+// Where thread A is held in its prompt's set-up until the unload has begun.
+enum class SetupStage { Create, Button, InitDialog, Show };
+SetupStage gSetupStage = SetupStage::InitDialog;
+
+bool IsClass(HWND window, const char* name) {
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    return lstrcmpiA(className, name) == 0;
+}
+
+LRESULT CALLBACK SetupMessageHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION) {
+        const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        const bool button = sent->message == WM_CREATE && IsClass(sent->hwnd, "Button");
+        const bool shown = sent->message == WM_SHOWWINDOW && sent->wParam && IsClass(sent->hwnd, "#32770");
+        const bool stop = (gSetupStage == SetupStage::Button && button) ||
+                          (gSetupStage == SetupStage::InitDialog && sent->message == WM_INITDIALOG) ||
+                          (gSetupStage == SetupStage::Show && shown);
+        if (stop) HoldForTheUnload();
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The prompt's window is being created: before its WM_INITDIALOG.
+LRESULT CALLBACK SetupCreateHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && IsClass(reinterpret_cast<HWND>(wParam), "#32770")) HoldForTheUnload();
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
@@ -287,6 +319,13 @@ bool JoinPrompt(PromptThreadRun& run, Report& report, const char* prefix) {
 
 long long MillisSince(ULONGLONG start) { return static_cast<long long>(GetTickCount64() - start); }
 
+// The driver's FreeLibrary, timed.
+void FreeTimed(Library& library, Report& report) {
+    const ULONGLONG start = GetTickCount64();
+    library.module.reset();
+    report.Line("free_ms", MillisSince(start));
+}
+
 // Unloads from this thread while thread A shows the prompt; thread C takes a screenshot one second
 // into the unload.
 int FreeWhileOpen(Report& report, bool atFirstPaint) {
@@ -318,9 +357,7 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
 
     SetEvent(shots.go.get());
     if (atFirstPaint) SetEvent(gate.unloadStarting.get());
-    const ULONGLONG start = GetTickCount64();
-    library.module.reset();
-    report.Line("free_ms", MillisSince(start));
+    FreeTimed(library, report);
     report.Line("module_unloaded", GetModuleHandleA("Quenda.dll") == nullptr);
 
     JoinPrompt(run, report, "start_call");
@@ -334,21 +371,62 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
     return 0;
 }
 
-// The unload begins while thread A is creating its prompt: no prompt may outlive the library.
-int FreeWhileCreating(Report& report) {
-    Library library;
-    if (!Load(library)) return kSetupFailed;
-    FirstPaintGate gate;
+bool MakeGate(FirstPaintGate& gate) {
     gate.reached.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     gate.unloadStarting.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     gate.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!gate.reached || !gate.unloadStarting || !gate.never) return kSetupFailed;
     gFirstPaintGate = &gate;
+    return gate.reached && gate.unloadStarting && gate.never;
+}
+
+// The library is gone, or goes within `millis` (an unload that waited for thread A's set-up runs
+// once that is done, on another thread).
+bool WaitForUnloaded(DWORD millis) {
+    const ULONGLONG deadline = GetTickCount64() + millis;
+    while (GetModuleHandleA("Quenda.dll")) {
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+// Thread A's windows of the library, visible or not.
+BOOL CALLBACK CountPromptsProc(HWND window, LPARAM parameter) {
+    if (IsClass(window, "#32770")) ++*reinterpret_cast<int*>(parameter);
+    return TRUE;
+}
+
+int PromptsOf(DWORD threadId) {
+    int count = 0;
+    EnumThreadWindows(threadId, CountPromptsProc, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+// What an unload must leave: thread A back from its start call, the library gone (at the latest
+// once thread A no longer holds it) and no prompt of it.
+int EndOfUnload(PromptThreadRun& run, Report& report) {
+    JoinPrompt(run, report, "start_call");
+    report.Line("module_unloaded", WaitForUnloaded(kWindowTimeoutMs));
+    report.Line("prompt_left", PromptsOf(run.threadId));
+    report.Line("done", 1);
+    return 0;
+}
+
+// The unload begins while thread A sets its prompt up, past every check of the start call: it
+// must not unmap the library under thread A, nor leave a prompt behind.
+int FreeDuringSetup(Report& report, SetupStage stage) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    FirstPaintGate gate;
+    if (!MakeGate(gate)) return kSetupFailed;
+    gSetupStage = stage;
     PromptThreadRun run;
     run.call.startDlg = library.startDlg;
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
     if (!run.thread) return kSetupFailed;
-    UniqueHook hook(SetWindowsHookExA(WH_CALLWNDPROC, InitDialogHook, nullptr, run.threadId));
+    UniqueHook hook(stage == SetupStage::Create
+                        ? SetWindowsHookExA(WH_CBT, SetupCreateHook, nullptr, run.threadId)
+                        : SetWindowsHookExA(WH_CALLWNDPROC, SetupMessageHook, nullptr, run.threadId));
     ResumeThread(run.thread.get());
     if (!hook) return kSetupFailed;
     const bool reached = WaitForSingleObject(gate.reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
@@ -356,14 +434,208 @@ int FreeWhileCreating(Report& report) {
     if (!reached) return kSetupFailed;
 
     SetEvent(gate.unloadStarting.get());
-    const ULONGLONG start = GetTickCount64();
-    library.module.reset();
-    report.Line("free_ms", MillisSince(start));
-    report.Line("module_unloaded", GetModuleHandleA("Quenda.dll") == nullptr);
-    JoinPrompt(run, report, "start_call");
-    HWND prompt = nullptr;
-    EnumThreadWindows(run.threadId, FindPromptProc, reinterpret_cast<LPARAM>(&prompt));
-    report.Line("prompt_left", prompt != nullptr);
+    FreeTimed(library, report);
+    return EndOfUnload(run, report);
+}
+
+struct EndCall {
+    EndDlgFn endDlg = nullptr;
+    uint32_t result = 0xFFFFFFFFu;
+};
+
+DWORD WINAPI EndThread(void* parameter) {
+    auto* call = static_cast<EndCall*>(parameter);
+    call->result = call->endDlg(QUENDA_END_PIN_OK);
+    return 0;
+}
+
+// Thread B's EndDlg shows its outcome when the unload begins.
+int FreeDuringEnd(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("prompt_painted", WaitForPromptText(run.prompt));
+    EndCall end{library.endDlg};
+    UniqueKernelHandle ender(CreateThread(nullptr, 0, EndThread, &end, 0, nullptr));
+    if (!ender) return kSetupFailed;
+    WaitForSingleObject(ender.get(), 500);
+    FreeTimed(library, report);
+    report.Line("end_returned", WaitForSingleObject(ender.get(), kReturnTimeoutMs) == WAIT_OBJECT_0);
+    report.Line("end_result", end.result);
+    return EndOfUnload(run, report);
+}
+
+// Holds a thread on its way out of a closed prompt, at the prompt's WM_DESTROY.
+DWORD gLeaveHoldMs = 0;
+LRESULT CALLBACK SlowLeaveHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION && reinterpret_cast<const CWPSTRUCT*>(lParam)->message == WM_DESTROY &&
+        IsClass(reinterpret_cast<const CWPSTRUCT*>(lParam)->hwnd, "#32770"))
+        Sleep(gLeaveHoldMs);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Thread A's prompt is closed by EndDlg and thread A is slow on its way out when a second start
+// call comes, and the unload with it.
+int FreeWhileWaiting(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun first;
+    if (!OpenPrompt(library, first, report)) return kSetupFailed;
+    gLeaveHoldMs = 1500;
+    const UniqueHook slow(SetWindowsHookExA(WH_CALLWNDPROC, SlowLeaveHook, nullptr, first.threadId));
+    if (!slow) return kSetupFailed;
+    report.Line("end_result", library.endDlg(QUENDA_END_PIN_OK));
+    PromptThreadRun second;
+    second.call.startDlg = library.startDlg;
+    second.thread.reset(CreateThread(nullptr, 0, PromptThread, &second.call, 0, &second.threadId));
+    if (!second.thread) return kSetupFailed;
+    WaitForSingleObject(second.thread.get(), 300);
+    FreeTimed(library, report);
+    JoinPrompt(first, report, "start_call");
+    JoinPrompt(second, report, "second_call");
+    report.Line("module_unloaded", WaitForUnloaded(kWindowTimeoutMs));
+    report.Line("prompt_left", PromptsOf(first.threadId) + PromptsOf(second.threadId));
+    report.Line("done", 1);
+    return 0;
+}
+
+struct KeyLoop {
+    OnKeyPressedFn onKeyPressed = nullptr;
+    std::atomic<bool> stop{false};
+    std::atomic<long> answered{0};
+};
+
+DWORD WINAPI KeyLoopThread(void* parameter) {
+    auto* loop = static_cast<KeyLoop*>(parameter);
+    while (!loop->stop.load())
+        if (loop->onKeyPressed(QUENDA_KEY_DIGIT, 0) == QUENDA_OK) ++loop->answered;
+    return 0;
+}
+
+// Thread B is inside OnKeyPressed, or about to be, when the unload begins; it stops calling once
+// the driver has begun the unload, as a driver must.
+int FreeWhileKeys(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    KeyLoop loop;
+    loop.onKeyPressed = library.onKeyPressed;
+    UniqueKernelHandle keys(CreateThread(nullptr, 0, KeyLoopThread, &loop, 0, nullptr));
+    if (!keys) return kSetupFailed;
+    WaitForSingleObject(keys.get(), 300);
+    loop.stop = true;
+    FreeTimed(library, report);
+    report.Line("keys_answered", loop.answered.load());
+    report.Line("keys_returned", WaitForSingleObject(keys.get(), kReturnTimeoutMs) == WAIT_OBJECT_0);
+    return EndOfUnload(run, report);
+}
+
+// A debug-output reader of the process's own, as DebugView is one: it takes the lines until it
+// is told to stop, and from then on never frees the buffer again.
+struct DebugReader {
+    UniqueKernelHandle bufferReady;
+    UniqueKernelHandle dataReady;
+    UniqueKernelHandle buffer;
+    std::atomic<bool> stop{false};
+    std::atomic<long> lines{0};
+};
+
+DWORD WINAPI DebugReaderThread(void* parameter) {
+    auto* reader = static_cast<DebugReader*>(parameter);
+    SetEvent(reader->bufferReady.get());
+    while (!reader->stop.load()) {
+        if (WaitForSingleObject(reader->dataReady.get(), 50) != WAIT_OBJECT_0) continue;
+        ++reader->lines;
+        if (!reader->stop.load()) SetEvent(reader->bufferReady.get());
+    }
+    return 0;
+}
+
+int FreeWithHungReader(Report& report) {
+    DebugReader reader;
+    reader.bufferReady.reset(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
+    reader.dataReady.reset(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"));
+    reader.buffer.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER"));
+    if (!reader.bufferReady || !reader.dataReady || !reader.buffer) return kSetupFailed;
+    UniqueKernelHandle readerThread(CreateThread(nullptr, 0, DebugReaderThread, &reader, 0, nullptr));
+    if (!readerThread) return kSetupFailed;
+
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("prompt_painted", WaitForPromptText(run.prompt));
+    // The prompt's own lines (its foreground attempt) are out before the reader stops.
+    WaitForSingleObject(readerThread.get(), kShotDelayMs);
+    reader.stop = true;
+    WaitForSingleObject(readerThread.get(), kWindowTimeoutMs);
+    report.Line("lines_read", reader.lines.load());
+    FreeTimed(library, report);
+    return EndOfUnload(run, report);
+}
+
+// The library's SetEvent, held once on thread A until the next start call has entered: the
+// interleaving in which a leaving call's wake-up came after the next call had cleared it.
+struct LateWakeUp {
+    DWORD thread = 0;
+    UniqueKernelHandle nextEntered;
+    std::atomic<bool> armed{false};
+    BOOL(WINAPI* original)(HANDLE) = nullptr;
+};
+LateWakeUp gLateWakeUp;
+
+BOOL WINAPI LateSetEvent(HANDLE event) {
+    if (GetCurrentThreadId() == gLateWakeUp.thread && gLateWakeUp.armed.exchange(false))
+        WaitForSingleObject(gLateWakeUp.nextEntered.get(), 1000);
+    return gLateWakeUp.original(event);
+}
+
+long long CpuMillis(HANDLE thread) {
+    FILETIME times[4]{};
+    if (!GetThreadTimes(thread, &times[0], &times[1], &times[2], &times[3])) return -1;
+    const auto ticks = [](const FILETIME& t) {
+        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    };
+    return (ticks(times[2]) + ticks(times[3])) / 10000;
+}
+
+int WaitCpu(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    demo::ImportPatch patch(library.module.get(), "kernel32.dll", "SetEvent", reinterpret_cast<void*>(&LateSetEvent));
+    if (!patch.Applied()) return kSetupFailed;
+    gLateWakeUp.original = patch.Original<BOOL(WINAPI*)(HANDLE)>();
+    gLateWakeUp.nextEntered.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!gLateWakeUp.nextEntered) return kSetupFailed;
+
+    PromptThreadRun first;
+    if (!OpenPrompt(library, first, report)) return kSetupFailed;
+    gLateWakeUp.thread = first.threadId;
+    gLateWakeUp.armed = true;
+    report.Line("end_result", library.endDlg(QUENDA_END_PIN_OK));
+    PromptThreadRun second;
+    if (!OpenPrompt(library, second, report)) return kSetupFailed;
+    SetEvent(gLateWakeUp.nextEntered.get());
+    JoinPrompt(first, report, "start_call");
+
+    // The second call is slow on its way out; a third one waits for it.
+    gLeaveHoldMs = 3000;
+    const UniqueHook slow(SetWindowsHookExA(WH_CALLWNDPROC, SlowLeaveHook, nullptr, second.threadId));
+    if (!slow) return kSetupFailed;
+    report.Line("end_result", library.endDlg(QUENDA_END_PIN_OK));
+    PromptThreadRun third;
+    third.call.startDlg = library.startDlg;
+    third.thread.reset(CreateThread(nullptr, 0, PromptThread, &third.call, 0, &third.threadId));
+    if (!third.thread) return kSetupFailed;
+    WaitForSingleObject(third.thread.get(), 2500);
+    report.Line("wait_cpu_ms", CpuMillis(third.thread.get()));
+    JoinPrompt(second, report, "second_call");
+    third.prompt = WaitForPrompt(third.thread.get(), third.threadId);
+    report.Line("third_shown", third.prompt != nullptr);
+    report.Line("end_result", library.endDlg(QUENDA_END_PIN_OK));
+    JoinPrompt(third, report, "third_call");
     report.Line("done", 1);
     return 0;
 }
@@ -400,7 +672,8 @@ int FreeIdle(Report& report) {
     const ULONGLONG start = GetTickCount64();
     library.module.reset();
     report.Line("free_after_prompt_ms", MillisSince(start));
-    report.Line("unloaded_after_prompt", GetModuleHandleA("Quenda.dll") == nullptr);
+    // The start call lets go of its own hold on a pool thread once the prompt is up: a moment later.
+    report.Line("unloaded_after_prompt", WaitForUnloaded(1000));
     report.Line("done", 1);
     return 0;
 }
@@ -476,7 +749,9 @@ int TraceSequence(Report& report) {
 
     DlgParams params{};
     params.Size = sizeof params;
-    params.Desktop = "QuendaNoSuchDesk";
+    // Longer than a trace line: the lines that name it are cut.
+    static const std::string kLongDesktop = "QuendaNoSuchDesk" + std::string(300, 'k');
+    params.Desktop = kLongDesktop.c_str();
     PromptThreadRun run;
     run.call.params = &params;
     if (!OpenPrompt(library, run, report)) return kSetupFailed;
@@ -507,7 +782,15 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     if (mode == "free-while-open") return FreeWhileOpen(report, false);
     if (mode == "free-at-first-paint") return FreeWhileOpen(report, true);
-    if (mode == "free-while-creating") return FreeWhileCreating(report);
+    if (mode == "free-at-create") return FreeDuringSetup(report, SetupStage::Create);
+    if (mode == "free-at-button") return FreeDuringSetup(report, SetupStage::Button);
+    if (mode == "free-while-creating") return FreeDuringSetup(report, SetupStage::InitDialog);
+    if (mode == "free-at-show") return FreeDuringSetup(report, SetupStage::Show);
+    if (mode == "free-during-end") return FreeDuringEnd(report);
+    if (mode == "free-while-waiting") return FreeWhileWaiting(report);
+    if (mode == "free-while-keys") return FreeWhileKeys(report);
+    if (mode == "free-hung-reader") return FreeWithHungReader(report);
+    if (mode == "wait-cpu") return WaitCpu(report);
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);
     if (mode == "announce") return AnnounceSteps(report);

@@ -160,20 +160,70 @@ TEST(UnloadWhileOpen, FreeLibraryBeforeFirstPaint) {
     ExpectUnloadClosedPrompt(child);
 }
 
-// The unload begins while thread A initialises its prompt, past every check of the start call: no
-// prompt may appear once the unload has found none, and the unload need not wait out its bound.
-TEST(UnloadWhileOpen, FreeLibraryWhilePromptIsBeingCreated) {
-    const ChildRun child = RunUnloadChild("free-while-creating");
+// What every unload must leave: a process that went on, a start call that came back, the library
+// gone (at the latest once thread A is done with it) and no prompt of it on screen.
+void ExpectUnloadLeftNothing(const ChildRun& child) {
     ASSERT_TRUE(child.error.empty()) << child.error;
     ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
     ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
-    ASSERT_EQ(child.Value("init_reached"), 1) << child.text;
     EXPECT_EQ(child.Value("done"), 1) << child.text;
-    EXPECT_LT(child.Value("free_ms"), 3000) << "the unload waited for a prompt that opened after it began";
-    EXPECT_EQ(child.Value("module_unloaded"), 1) << child.text;
     EXPECT_EQ(child.Value("start_call_returned"), 1) << child.text;
-    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
-    EXPECT_EQ(child.Value("prompt_left"), 0) << "a prompt outlived the library";
+    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK) << child.text;
+    EXPECT_EQ(child.Value("module_unloaded"), 1) << child.text;
+    EXPECT_EQ(child.Value("prompt_left"), 0) << "a prompt outlived the library: " << child.text;
+}
+
+// While thread A sets its prompt up it may need the loader lock that an unload holds: the
+// unload waits until the prompt is up, so FreeLibrary returns at once and the library goes
+// (showing the cancel outcome on the prompt) once thread A no longer needs it.
+TEST(UnloadWhileOpen, FreeLibraryDuringThePromptsSetUp) {
+    for (const char* mode : {"free-at-create", "free-at-button", "free-while-creating", "free-at-show"}) {
+        SCOPED_TRACE(mode);
+        const ChildRun child = RunUnloadChild(mode);
+        ExpectUnloadLeftNothing(child);
+        EXPECT_EQ(child.Value("init_reached"), 1) << child.text;
+        EXPECT_LT(child.Value("free_ms"), kPromptFreeMs) << child.text;
+    }
+}
+
+// Calls inside the library when the unload begins: each is waited for, none runs on in a library
+// that has gone, and the unload takes a few seconds at most.
+TEST(UnloadWhileOpen, FreeLibraryWhileOtherCallsAreInside) {
+    {
+        const ChildRun child = RunUnloadChild("free-during-end");
+        ExpectUnloadLeftNothing(child);
+        EXPECT_EQ(child.Value("end_returned"), 1) << child.text;
+        EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
+        EXPECT_LT(child.Value("free_ms"), 6000) << child.text;
+    }
+    {
+        const ChildRun child = RunUnloadChild("free-while-keys");
+        ExpectUnloadLeftNothing(child);
+        EXPECT_EQ(child.Value("keys_returned"), 1) << child.text;
+        EXPECT_GT(child.Value("keys_answered"), 0) << child.text;
+        EXPECT_LT(child.Value("free_ms"), 6000) << child.text;
+    }
+    {
+        // The waiting call holds the library until its own prompt is up; that prompt is the
+        // one the unload then cancels.
+        const ChildRun child = RunUnloadChild("free-while-waiting");
+        ExpectUnloadLeftNothing(child);
+        EXPECT_EQ(child.Value("second_call_returned"), 1) << child.text;
+        EXPECT_EQ(child.Value("second_call_result"), QUENDA_OK) << child.text;
+        EXPECT_LT(child.Value("free_ms"), kPromptFreeMs) << child.text;
+    }
+}
+
+// A start call that waits for a closed prompt's call sleeps until that call leaves, also after
+// the interleaving that once left its wake-up set while the next call was inside.
+TEST(UnloadIdle, WaitingStartCallDoesNotSpin) {
+    const ChildRun child = RunUnloadChild("wait-cpu");
+    ASSERT_TRUE(child.ended) << child.text;
+    ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
+    EXPECT_EQ(child.Value("done"), 1) << child.text;
+    EXPECT_EQ(child.Value("third_shown"), 1) << child.text;
+    EXPECT_GE(child.Value("wait_cpu_ms"), 0) << child.text;
+    EXPECT_LT(child.Value("wait_cpu_ms"), 300) << "a start call that waited 2.5 s burned the CPU: " << child.text;
 }
 
 TEST(UnloadWhileOpen, ProcessExitEndsPromptlyWithoutCrash) {
@@ -444,19 +494,25 @@ TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopIgnoredValuesKeysAndTheEnd) {
         "StartDlgEx: record 0x", "StartDlgEx: answer 87: negative Size",
         "StartDlgEx: record 0x", record,
         "station: current WinSta0, asked (none), target (stay), desktop QuendaNoSuchDesk",
-        "station: OpenDesktopA(QuendaNoSuchDesk) failed, error ", "station: restored desktop",
+        "station: OpenDesktopA(QuendaNoSuchDesk", "station: restored desktop",
         "registry: FixedLng ignored: type 1, 5 bytes", "text: 1 TXT_ENTER_PIN: catalogue",
         "text: 10 TXT_CANCEL: catalogue", "dialog: open",
         "StartDlg: answer 0 at once: another start call runs",
         "key: event 1 handled, echo length 1", "OnKeyPressed: answer 0", "key: event 1 handled, echo length 2",
         "EndDlg: outcome 3", "text: 5 TXT_PIN_OK", "close: outcome 3 on screen", "close: WM_CLOSE",
-        "EndDlg: answer 0", "StartDlgEx: answer 0, leaving the library", "unload: ",
+        "EndDlg: answer 0", "StartDlgEx: answer 0, leaving the library",
     });
     // One answer per call: the refused record and the prompt.
     const auto isStartAnswer = [](const std::string& line) {
         return line.find("StartDlgEx: answer") != std::string::npos;
     };
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), isStartAnswer), 2) << Joined(lines);
+    // The desktop's name is longer than a line: its line is cut, and says so.
+    const auto isCut = [](const std::string& line) {
+        return line.size() >= 250 && line.find("...") != std::string::npos &&
+               line.find("QuendaNoSuchDesk") != std::string::npos;
+    };
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), isCut), 2) << Joined(lines);
     for (const std::string& line : lines) {
         EXPECT_LT(line.size(), 256u) << line;
         const size_t failed = line.find(" failed, error ");
@@ -469,6 +525,7 @@ TEST(FieldTrace, OnExplainsRefusalsTheFailedDesktopIgnoredValuesKeysAndTheEnd) {
 
 TEST(FieldTrace, OffForZeroOtherTypesOrNoValueWritesNothing) {
     const DWORD zero = 0;
+    const DWORD two = 2;
     const char text[] = "1";
     const unsigned long long wide = 1;
     const struct {
@@ -478,6 +535,7 @@ TEST(FieldTrace, OffForZeroOtherTypesOrNoValueWritesNothing) {
         DWORD size;
     } cases[] = {
         {"REG_DWORD 0", REG_DWORD, &zero, sizeof zero},
+        {"REG_DWORD 2", REG_DWORD, &two, sizeof two},
         {"REG_SZ \"1\"", REG_SZ, text, sizeof text},
         {"REG_QWORD 1", REG_QWORD, &wide, sizeof wide},
         {"no value", 0, nullptr, 0},
@@ -496,8 +554,8 @@ TEST(FieldTrace, OffForZeroOtherTypesOrNoValueWritesNothing) {
     }
 }
 
-// The unload under the loader lock writes its lines too, and a debugger that stops the process at
-// each line changes nothing of what the unload does; the process's end writes none.
+// A debugger that stops the process at each line changes nothing of what the unload does; the
+// unload and the process's end write no line.
 TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
     TraceSwitch trace;
     ASSERT_TRUE(trace.On());
@@ -505,8 +563,10 @@ TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
         SCOPED_TRACE(mode);
         const ChildRun child = RunUnloadChild(mode, true);
         ExpectUnloadClosedPrompt(child);
-        ExpectInOrder(TraceLines(child), {"StartDlg: mode 1", "dialog: open", "unload: ", "close: outcome 1 on screen",
-                                          "close: WM_CLOSE", "StartDlg: answer 0"});
+        const std::vector<std::string> lines = TraceLines(child);
+        ExpectInOrder(lines, {"StartDlg: mode 1", "dialog: open"});
+        // The unload switches the trace off before anything else.
+        for (const std::string& line : lines) EXPECT_EQ(line.find("close: outcome 1"), std::string::npos) << line;
     }
 
     // On process exit the library's detach runs with the other threads gone: it writes nothing.
@@ -516,6 +576,17 @@ TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
     const std::vector<std::string> lines = TraceLines(exiting);
     ExpectInOrder(lines, {"StartDlg: mode 1", "dialog: open"});
     for (const std::string& line : lines) EXPECT_EQ(line.find("unload:"), std::string::npos) << line;
+}
+
+// A reader that has stopped reading holds each line for ten seconds: the unload writes none.
+TEST(FieldTrace, UnloadWithAReaderThatStoppedReading) {
+    TraceSwitch trace;
+    ASSERT_TRUE(trace.On());
+    const ChildRun child = RunUnloadChild("free-hung-reader");
+    ExpectUnloadLeftNothing(child);
+    EXPECT_GT(child.Value("lines_read"), 0) << "the trace never reached the reader: " << child.text;
+    EXPECT_GE(child.Value("free_ms"), kOutcomeMinMs) << child.text;
+    EXPECT_LT(child.Value("free_ms"), 5000) << child.text;
 }
 
 }  // namespace
