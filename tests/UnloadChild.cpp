@@ -9,8 +9,11 @@
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
 //   announce             one prompt through its open, the switch to the confirm prompt (made at
-//                        the first message thread A takes, before the opening is announced) and
-//                        an outcome
+//                        the first message thread A takes, before the opening is announced), a
+//                        client's WM_GETOBJECT and an outcome
+//   announce-setup       the same with the switch made at the library's first WM_SETTEXT to the
+//                        prompt, while the prompt is being set up
+//   automation-close     a prompt without a callback closed through its Window pattern
 //   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
 //                        a second start call, two digits and EndDlg, then the unload (run under a
 //                        debugger by tests)
@@ -419,20 +422,52 @@ bool WaitForWindowText(HWND prompt, const char* text) {
 }
 
 // The driver's keys at the first message thread A takes from its queue once the prompt exists,
-// before the loop has announced the opened prompt: the switch must come after that announcement.
+// before the loop has announced the opened prompt, or at the first WM_SETTEXT to the prompt,
+// while it is being set up: either way the switch must come after the opening announcement.
 const Library* gEarlyKeys = nullptr;
 
+void PressEarlyKeys() {
+    const Library* library = std::exchange(gEarlyKeys, nullptr);
+    library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
+    library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
+    library->onKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0);
+}
+
 LRESULT CALLBACK EarlyKeysHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION && wParam == PM_REMOVE && gEarlyKeys) {
-        const Library* library = std::exchange(gEarlyKeys, nullptr);
-        library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
-        library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
-        library->onKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0);
-    }
+    if (code == HC_ACTION && wParam == PM_REMOVE && gEarlyKeys) PressEarlyKeys();
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-int AnnounceSteps(Report& report) {
+LRESULT CALLBACK SetTextKeysHook(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    char className[16] = {};
+    if (code == HC_ACTION && gEarlyKeys && call->message == WM_SETTEXT &&
+        GetClassNameA(call->hwnd, className, sizeof className) && std::strcmp(className, "#32770") == 0)
+        PressEarlyKeys();
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The foreground timer has made the prompt topmost (its first tick comes 250 ms after the open).
+bool WaitForTopmost(HWND prompt) {
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    UniqueKernelHandle never(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    while (!(GetWindowLongPtrA(prompt, GWL_EXSTYLE) & WS_EX_TOPMOST)) {
+        if (!never || GetTickCount64() >= deadline) return false;
+        WaitForSingleObject(never.get(), 10);
+    }
+    return true;
+}
+
+// What a UI Automation client's request for the prompt's root element is answered with.
+long long GetObjectAnswer(HWND prompt, LPARAM objectId) {
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutA(prompt, WM_GETOBJECT, 0, objectId, SMTO_NORMAL, kWindowTimeoutMs, &answer)) return -1;
+    return static_cast<long long>(answer);
+}
+
+constexpr LPARAM kUiaRootObjectId = -25;
+
+int AnnounceSteps(Report& report, bool duringSetup) {
     Library library;
     if (!Load(library)) return kSetupFailed;
     DlgParams params{};
@@ -446,7 +481,8 @@ int AnnounceSteps(Report& report) {
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
     if (!run.thread) return kSetupFailed;
     gEarlyKeys = &library;
-    const UniqueHook hook(SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
+    const UniqueHook hook(duringSetup ? SetWindowsHookExA(WH_CALLWNDPROC, SetTextKeysHook, nullptr, run.threadId)
+                                      : SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
     ResumeThread(run.thread.get());
     if (!hook) return kSetupFailed;
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
@@ -455,8 +491,29 @@ int AnnounceSteps(Report& report) {
     report.Line("prompt_thread", run.threadId);
     report.Line("prompt_window", static_cast<long long>(reinterpret_cast<UINT_PTR>(run.prompt)));
     report.Line("confirm_shown", WaitForWindowText(run.prompt, "Confirm PIN"));
+    report.Line("topmost", WaitForTopmost(run.prompt));
+    report.Line("root_answer", GetObjectAnswer(run.prompt, kUiaRootObjectId));
+    report.Line("client_answer", GetObjectAnswer(run.prompt, OBJID_CLIENT));
     library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
     report.Line("end_result", library.endDlg(QUENDA_END_PIN_ERROR));
+    JoinPrompt(run, report, "start_call");
+    report.Line("done", 1);
+    return 0;
+}
+
+// A client finds the prompt and closes it through the Window pattern, as Escape would: without a
+// callback the prompt closes and the start call returns.
+int AutomationClose(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("prompt_thread", run.threadId);
+    report.Line("root_answer", GetObjectAnswer(run.prompt, kUiaRootObjectId));
+    using CloseFn = HRESULT(WINAPI*)(HWND);
+    const auto close = ExportOf<CloseFn>(GetModuleHandleA("uiautomationcore.dll"), "QuendaStandInClose");
+    if (!close) return kSetupFailed;
+    report.Line("close_hresult", close(run.prompt));
     JoinPrompt(run, report, "start_call");
     report.Line("done", 1);
     return 0;
@@ -510,7 +567,9 @@ int main(int argc, char** argv) {
     if (mode == "free-while-creating") return FreeWhileCreating(report);
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);
-    if (mode == "announce") return AnnounceSteps(report);
+    if (mode == "announce") return AnnounceSteps(report, false);
+    if (mode == "announce-setup") return AnnounceSteps(report, true);
+    if (mode == "automation-close") return AutomationClose(report);
     if (mode == "trace-sequence") return TraceSequence(report);
     return kSetupFailed;
 }

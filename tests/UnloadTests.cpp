@@ -252,30 +252,68 @@ private:
     bool ready_ = false;
 };
 
+// The prompt as an element: a server-side provider (options 2) of control type Window (50032),
+// a dialog, named with the prompt as drawn; Window pattern: cannot maximise or minimise, modal,
+// topmost, normal, ready for input, refuses to be minimised; its host provider is its window's.
+std::string PromptElement(const std::string& name) {
+    return "2 50032 1 [" + name + "] 0,0,1,1,0,2,fixed host-ok";
+}
+
+// Opened, switched (also while the prompt is being set up) and ended, with a client asking for
+// the prompt's element in between: the reader hears each text once, in order, through the
+// library's own provider, which is disconnected once the window is gone.
 TEST(Announcements, OpenSwitchAndOutcomeReachTheReaderFromSystem32Only) {
+    for (const char* mode : {"announce", "announce-setup"}) {
+        SCOPED_TRACE(mode);
+        const UiaStandIn standIn;
+        ASSERT_TRUE(standIn.Ready()) << "cannot copy the stand-in into " << standIn.SystemDir();
+        const ChildRun child = RunUnloadChild(mode);
+        ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
+        ASSERT_EQ(child.Value("done"), 1) << child.text;
+        EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
+
+        const std::vector<std::string> loaded = standIn.Calls("loaded");
+        ASSERT_EQ(loaded.size(), 1u);
+        EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded[0].c_str(),
+                                 static_cast<int>(standIn.SystemDir().size()), standIn.SystemDir().c_str(), -1),
+                  CSTR_EQUAL)
+            << "loaded from " << loaded[0];
+
+        // From the prompt's thread once it is shown, in order, texts as drawn, the echo marks never.
+        const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
+        const std::vector<std::string> expected{thread + "4\t1\tQuenda.PinPrompt\tEnter PIN & go",
+                                                thread + "4\t1\tQuenda.PinPrompt\tConfirm PIN",
+                                                thread + "2\t0\tQuenda.PinPrompt\tWrong PIN!"};
+        EXPECT_EQ(standIn.Calls("notify"), expected);
+        EXPECT_EQ(standIn.Calls("refused"), std::vector<std::string>{});
+
+        const std::string window = std::to_string(child.Value("prompt_window"));
+        EXPECT_NE(child.Value("root_answer"), 0) << "WM_GETOBJECT for the root element was not answered";
+        EXPECT_EQ(child.Value("client_answer"), 0) << "another object id was answered with the element";
+        const std::vector<std::string> returned = standIn.Calls("return");
+        EXPECT_NE(std::find(returned.begin(), returned.end(), thread + window + "\t" + PromptElement("Confirm PIN")),
+                  returned.end())
+            << "the client's WM_GETOBJECT; answered: " << ::testing::PrintToString(returned);
+        for (const std::string& line : returned) EXPECT_EQ(line.rfind(thread + window + "\t", 0), 0u) << line;
+        EXPECT_EQ(standIn.Calls("reset"), std::vector<std::string>{window});
+        EXPECT_EQ(standIn.Calls("disconnect"), std::vector<std::string>{thread + "1\t1"})
+            << "after the window is gone: on its thread, the element unavailable, the kept reference let go";
+    }
+}
+
+// Close through the Window pattern is Escape: without a callback the prompt closes.
+TEST(Announcements, WindowPatternCloseEndsAPromptWithoutCallback) {
     const UiaStandIn standIn;
-    ASSERT_TRUE(standIn.Ready()) << "cannot copy the stand-in into " << standIn.SystemDir();
-    const ChildRun child = RunUnloadChild("announce");
+    ASSERT_TRUE(standIn.Ready());
+    const ChildRun child = RunUnloadChild("automation-close");
     ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
     ASSERT_EQ(child.Value("done"), 1) << child.text;
-    EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
-
-    const std::vector<std::string> loaded = standIn.Calls("loaded");
-    ASSERT_EQ(loaded.size(), 1u);
-    EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded[0].c_str(),
-                             static_cast<int>(standIn.SystemDir().size()), standIn.SystemDir().c_str(), -1),
-              CSTR_EQUAL)
-        << "loaded from " << loaded[0];
-
-    // From the prompt's thread once it is shown, in order, texts as drawn, the echo marks never.
+    EXPECT_NE(child.Value("root_answer"), 0);
+    EXPECT_EQ(child.Value("close_hresult"), S_OK);
+    EXPECT_EQ(child.Value("start_call_returned"), 1) << "the prompt stayed open";
+    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
     const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
-    const std::vector<std::string> expected{thread + "4\t1\tQuenda.PinPrompt\tEnter PIN & go",
-                                            thread + "4\t1\tQuenda.PinPrompt\tConfirm PIN",
-                                            thread + "2\t0\tQuenda.PinPrompt\tWrong PIN!"};
-    EXPECT_EQ(standIn.Calls("notify"), expected);
-    const std::string window = std::to_string(child.Value("prompt_window"));
-    EXPECT_EQ(standIn.Calls("provider"), std::vector<std::string>(3, thread + window + "\t1")) << "not shown yet";
-    EXPECT_EQ(standIn.Calls("release"), (std::vector<std::string>{"0", "0", "0"})) << "a provider was kept";
+    EXPECT_EQ(standIn.Calls("disconnect"), std::vector<std::string>{thread + "1\t1"});
 }
 
 // The unload holds the loader lock while the prompt's thread shows the cancel outcome: that one
