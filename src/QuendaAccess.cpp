@@ -263,6 +263,16 @@ DpiUnawareScope::~DpiUnawareScope() {
         set(previous_);
 }
 
+SystemDpiScope::SystemDpiScope() noexcept {
+    if (const SetThreadDpiAwarenessContextFn set = gSetThreadDpiContext.load())
+        previous_ = set(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
+}
+
+SystemDpiScope::~SystemDpiScope() {
+    if (const SetThreadDpiAwarenessContextFn set = gSetThreadDpiContext.load(); set && previous_)
+        set(previous_);
+}
+
 void PrepareAnnouncer() noexcept {
     if (gStopped.load() || gPrepared.exchange(true)) return;
     UniqueModule uia(LoadFromSystem("uiautomationcore.dll"));

@@ -28,6 +28,19 @@ private:
     DPI_AWARENESS_CONTEXT previous_ = nullptr;
 };
 
+// The calling thread runs system-aware for the scope's life, where the system reports the dpi
+// its stock objects were made at; the previous context comes back on destruction.
+class SystemDpiScope {
+public:
+    SystemDpiScope() noexcept;
+    SystemDpiScope(const SystemDpiScope&) = delete;
+    SystemDpiScope& operator=(const SystemDpiScope&) = delete;
+    ~SystemDpiScope();
+
+private:
+    DPI_AWARENESS_CONTEXT previous_ = nullptr;
+};
+
 enum class Announcement { Prompt, Outcome };
 
 // Loads UI Automation from system32 and resolves its functions, once per library life. Runs in

@@ -460,6 +460,12 @@ void RunPinDialog(DialogSetup setup) {
     PrimeTextDrawing();
     PrepareAnnouncer();
     {
+        // The stock font and the dpi it was made at, read where neither is scaled to 96.
+        const SystemDpiScope systemDpi;
+        UseStockFontForPrompt(ReadStockFont());
+    }
+    const ScopeExit forgetFont([] { UseStockFontForPrompt(std::nullopt); });
+    {
         // For the window's life: the system then scales the whole prompt to its monitor.
         const DpiUnawareScope dpiUnaware;
         if (DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0) == -1)
