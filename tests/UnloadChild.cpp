@@ -14,6 +14,8 @@
 //   announce-setup       the same with the switch made at the library's first WM_SETTEXT to the
 //                        prompt, while the prompt is being set up
 //   automation-close     a prompt without a callback closed through its Window pattern
+//   label-font           the stock font as this system-aware thread reads it, and the height of
+//                        the prompt's label font (a test runs it at LogPixels 144)
 //   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
 //                        a second start call, two digits and EndDlg, then the unload (run under a
 //                        debugger by tests)
@@ -23,6 +25,7 @@
 // kExitCode for exit-while-open, kSetupFailed when the flow could not be set up.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +33,7 @@
 #include <utility>
 
 #include "../src/WinHandles.h"
+#include "ImportPatch.h"
 #include "quenda.h"
 
 namespace {
@@ -519,6 +523,45 @@ int AutomationClose(Report& report) {
     return 0;
 }
 
+// The bold fonts the library creates: the labels' (the button caption is not bold).
+std::atomic<LONG> gBoldFontHeight{0};
+using CreateFontIndirectFn = HFONT(WINAPI*)(const LOGFONTA*);
+CreateFontIndirectFn gCreateFont = nullptr;
+
+HFONT WINAPI RecordingCreateFont(const LOGFONTA* font) {
+    if (font && font->lfWeight == FW_BOLD) gBoldFontHeight.store(font->lfHeight);
+    return gCreateFont(font);
+}
+
+int LabelFont(Report& report) {
+    using SetContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
+    const auto setContext = ExportOf<SetContextFn>(GetModuleHandleA("user32.dll"), "SetThreadDpiAwarenessContext");
+    if (!setContext || !setContext(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE)) return kSetupFailed;
+    LOGFONTA stock{};
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
+    {
+        const WindowDc screen(nullptr);
+        report.Line("system_dpi", GetDeviceCaps(screen.get(), LOGPIXELSY));
+    }
+    report.Line("stock_height", stock.lfHeight);
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    const demo::ImportPatch patch(library.module.get(), "gdi32.dll", "CreateFontIndirectA",
+                                  reinterpret_cast<void*>(&RecordingCreateFont));
+    if (!patch.Applied()) return kSetupFailed;
+    gCreateFont = patch.Original<CreateFontIndirectFn>();
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    // The labels' font is made at the first paint (the window's place on screen differs at 144).
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    while (gBoldFontHeight.load() == 0 && GetTickCount64() < deadline) WaitForSingleObject(run.thread.get(), 10);
+    report.Line("label_font_height", gBoldFontHeight.load());
+    PostMessageA(run.prompt, WM_CLOSE, 0, 0);
+    JoinPrompt(run, report, "start_call");
+    report.Line("done", 1);
+    return 0;
+}
+
 // The calls a field trace must explain: refusals with their reasons, a desktop that does not
 // exist, keys and the outcome.
 int TraceSequence(Report& report) {
@@ -570,6 +613,7 @@ int main(int argc, char** argv) {
     if (mode == "announce") return AnnounceSteps(report, false);
     if (mode == "announce-setup") return AnnounceSteps(report, true);
     if (mode == "automation-close") return AutomationClose(report);
+    if (mode == "label-font") return LabelFont(report);
     if (mode == "trace-sequence") return TraceSequence(report);
     return kSetupFailed;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DebugLoop.h"
+#include "QuendaRules.h"
 #include "TestSupport.h"
 #include "WinHandles.h"
 
@@ -314,6 +315,44 @@ TEST(Announcements, WindowPatternCloseEndsAPromptWithoutCallback) {
     EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
     const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
     EXPECT_EQ(standIn.Calls("disconnect"), std::vector<std::string>{thread + "1\t1"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The label font at 150 %. Wine, like Windows, answers LOGPIXELSY 96 in a DPI-unaware thread;
+// Wine also answers the stock font at its 96 DPI height there (measured: -11 at LogPixels 144,
+// -17 in a system-aware thread). The prompt's thread runs unaware, so the rule must take the pair
+// read before that: the stock font and the dpi it was made at.
+
+// Sets the current user's LogPixels, which each Wine process reads at its start, and removes it
+// again (the prefix has none).
+class LogPixels {
+public:
+    explicit LogPixels(DWORD dpi) {
+        set_ = RegSetKeyValueA(HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels", REG_DWORD, &dpi,
+                               sizeof dpi) == ERROR_SUCCESS;
+    }
+    ~LogPixels() {
+        if (set_) RegDeleteKeyValueA(HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels");
+    }
+    [[nodiscard]] bool Set() const { return set_; }
+
+private:
+    bool set_ = false;
+};
+
+TEST(LabelFont, AtLogPixels144TheRuleTakesTheDpiTheStockFontWasMadeAt) {
+    ChildRun child;
+    {
+        const LogPixels at144(144);
+        ASSERT_TRUE(at144.Set());
+        child = RunUnloadChild("label-font");
+    }
+    ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
+    ASSERT_EQ(child.Value("done"), 1) << child.text;
+    ASSERT_EQ(child.Value("system_dpi"), 144) << "Wine did not take the LogPixels value";
+    const auto stock = static_cast<int32_t>(child.Value("stock_height"));
+    EXPECT_LT(stock, -11) << "the stock font was not made at 144 dpi";
+    EXPECT_EQ(child.Value("label_font_height"), DpiAdjustedHeight(stock, 144));
 }
 
 // The unload holds the loader lock while the prompt's thread shows the cancel outcome: that one
