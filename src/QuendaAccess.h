@@ -28,6 +28,19 @@ private:
     DPI_AWARENESS_CONTEXT previous_ = nullptr;
 };
 
+// The calling thread runs system-aware for the scope's life, where the system reports the dpi
+// its stock objects were made at; the previous context comes back on destruction.
+class SystemDpiScope {
+public:
+    SystemDpiScope() noexcept;
+    SystemDpiScope(const SystemDpiScope&) = delete;
+    SystemDpiScope& operator=(const SystemDpiScope&) = delete;
+    ~SystemDpiScope();
+
+private:
+    DPI_AWARENESS_CONTEXT previous_ = nullptr;
+};
+
 enum class Announcement { Prompt, Outcome };
 
 // Loads UI Automation from system32 and resolves its functions, once per library life. Runs in
@@ -36,9 +49,25 @@ enum class Announcement { Prompt, Outcome };
 void PrepareAnnouncer() noexcept;
 // The unload has begun: from here on nothing is announced, loaded or looked up.
 void StopAnnouncing() noexcept;
-// Raises a notification with `text` when a UI Automation client listens. Prompt thread only,
-// never under the dialog lock; failures are ignored.
+// Raises a notification with `text` through the prompt's provider when a UI Automation client
+// listens. Prompt thread only, never under the dialog lock; failures are ignored.
 void Announce(HWND wnd, const std::string& text, Announcement kind) noexcept;
+
+// The prompt as an element of its own (a server-side provider with the Window pattern), so that
+// its notifications are raised the documented way. All four run on the prompt's thread.
+// `closeMessage` is posted to the window when a client closes it through the pattern.
+void AttachAccessible(HWND wnd, UINT closeMessage) noexcept;
+// The element's name: what the prompt shows, as drawn.
+void SetAccessibleName(HWND wnd, const std::string& text) noexcept;
+// WM_GETOBJECT: true, with the message's result, when it asks for the prompt's root element.
+bool AnswerGetObject(HWND wnd, WPARAM wParam, LPARAM lParam, LRESULT& result) noexcept;
+// The window is gone: UI Automation lets go of the provider and every later call on it fails.
+// Never inside a sent message (UiaDisconnectProvider refuses to run there).
+void DetachAccessible() noexcept;
+// Providers whose last reference has not been released. Their code is this library's: a client
+// may hold one past the prompt (where no disconnect is possible, before Windows 8), so the
+// library must stay loaded while this is not zero.
+int LiveAccessibleCount() noexcept;
 
 // The user's high-contrast setting is on.
 bool IsHighContrastOn() noexcept;

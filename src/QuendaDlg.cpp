@@ -34,6 +34,8 @@ constexpr UINT kTextChangedMessage = WM_APP + 1;
 constexpr UINT kDisableButtonMessage = WM_APP + 2;
 // Posted by the initialisation: the dialog manager shows the window before its loop takes it.
 constexpr UINT kShownMessage = WM_APP + 3;
+// A UI Automation client closed the prompt through its Window pattern.
+constexpr UINT kAutomationCloseMessage = WM_APP + 4;
 
 // One lock guards everything another thread may touch: the window handle as seen from outside,
 // the three labels and the button handle. Label setters (driver threads), painting (dialog
@@ -58,9 +60,12 @@ DialogSetup gSetup;
 bool gForegroundBusy = false;
 // The trace notes the prompt reaching the front once, not at every tick it stays there.
 bool gInFrontTraced = false;
-// The prompt as it opened, announced once the window is shown: a switch made meanwhile comes
-// after it, in its own announcement.
+// The prompt as the start call set it up, announced once the window is shown: a switch made
+// meanwhile comes after it, in its own announcement.
 std::string gOpeningText;
+bool gOpeningAnnounced = false;
+// What the reader heard last, so that a text is announced once however many notices bring it.
+std::string gAnnouncedText;
 
 std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
 std::atomic<bool> gRunActive{false};
@@ -153,6 +158,8 @@ bool ShownText(HWND wnd, std::string& text, Announcement& kind) {
     return true;
 }
 
+HWND CurrentDialogWindow();
+
 // The window has no caption, so its text is free for screen readers. The echo marks stay out of
 // it.
 void FollowLabelsInWindowText(HWND wnd) {
@@ -161,12 +168,34 @@ void FollowLabelsInWindowText(HWND wnd) {
     if (!ShownText(wnd, text, kind)) return;
     char current[512]{};
     GetWindowTextA(wnd, current, sizeof current);
-    if (text == current) return;
-    SetWindowTextA(wnd, text.c_str());
-    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, wnd, OBJID_WINDOW, CHILDID_SELF);
+    if (text != current) {
+        SetAccessibleName(wnd, text);
+        SetWindowTextA(wnd, text.c_str());
+        NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, wnd, OBJID_WINDOW, CHILDID_SELF);
+    }
     // A name change is spoken only for the focused window; a notification reaches the reader
-    // whatever has the focus. Before the window is shown it goes out once it is (kShownMessage).
-    if (IsWindowVisible(wnd)) Announce(wnd, text, kind);
+    // whatever has the focus. Nothing goes out before the opening text (kShownMessage).
+    if (gOpeningAnnounced && text != gAnnouncedText) {
+        gAnnouncedText = text;
+        Announce(wnd, text, kind);
+    }
+}
+
+void AnnounceOpening(HWND wnd) {
+    gOpeningAnnounced = true;
+    gAnnouncedText = gOpeningText;
+    Announce(wnd, gOpeningText, Announcement::Prompt);
+    // A switch made while the prompt was being set up is heard after the opening text.
+    FollowLabelsInWindowText(wnd);
+}
+
+// As Escape: the cancel reaches the driver's callback, which disables the button and keeps the
+// prompt open; without a callback the button stays enabled and the prompt closes.
+void CloseLikeEscape(HWND wnd) {
+    QUENDA_TRACE("close", "UI Automation Close: handled as Escape");
+    SendMessageA(wnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+    const HWND button = OpenDialog().Button();
+    if (CurrentDialogWindow() == wnd && button && IsWindowEnabled(button)) SendMessageA(wnd, WM_CLOSE, 0, 0);
 }
 
 
@@ -220,6 +249,11 @@ void OnInitDialog(HWND wnd) {
     auto prompt = MakeLabel(wnd, static_cast<int>(gSetup.PromptTop), labelWidth, 90, gSetup.PromptText, kWhite);
     auto echo = MakeLabel(wnd, static_cast<int>(gSetup.EchoTop), labelWidth, 20, gSetup.EchoText, kWhite);
     auto result = MakeLabel(wnd, static_cast<int>(gSetup.ResultTop), labelWidth, 90, gSetup.ResultText, kDarkRed);
+    // Taken before the labels can be found: a switch made from here on is not the opening.
+    gOpeningText = WithoutMnemonics(result->Text().empty() ? prompt->Text() : result->Text());
+    gOpeningAnnounced = false;
+    gAnnouncedText.clear();
+    AttachAccessible(wnd, kAutomationCloseMessage);
     {
         std::lock_guard guard(gLock);
         gCancelButton.Handle = button;
@@ -228,8 +262,7 @@ void OnInitDialog(HWND wnd) {
         gDialog.ResultLabel = std::move(result);
     }
     FollowLabelsInWindowText(wnd);
-    Announcement kind = Announcement::Prompt;
-    if (ShownText(wnd, gOpeningText, kind)) PostMessageA(wnd, kShownMessage, 0, 0);
+    PostMessageA(wnd, kShownMessage, 0, 0);
 
     gForegroundBusy = false;
     gInFrontTraced = false;
@@ -288,10 +321,19 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 if (gCancelButton.Handle) EnableWindow(gCancelButton.Handle, FALSE);
                 return TRUE;
             case kShownMessage:
+                AnnounceOpening(wnd);
                 // Shown, and the first announcement made: the set-up's first uses are behind it.
-                Announce(wnd, gOpeningText, Announcement::Prompt);
                 if (gSetup.OnShown) gSetup.OnShown();
                 return TRUE;
+            case kAutomationCloseMessage:
+                CloseLikeEscape(wnd);
+                return TRUE;
+            case WM_GETOBJECT: {
+                LRESULT result = 0;
+                if (!AnswerGetObject(wnd, wParam, lParam, result)) return FALSE;
+                SetWindowLongPtrA(wnd, DWLP_MSGRESULT, result);
+                return TRUE;
+            }
             case WM_SETTINGCHANGE:
                 if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);
                 return FALSE;
@@ -420,12 +462,22 @@ void RunPinDialog(DialogSetup setup) {
     gSetup = std::move(setup);
     PrimeTextDrawing();
     PrepareAnnouncer();
-    // For the window's life: the system then scales the whole prompt to its monitor.
-    const DpiUnawareScope dpiUnaware;
-    if (DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0) == -1)
-        QUENDA_TRACE("dialog", "DialogBoxParamA failed, error %lu", GetLastError());
-    else
-        QUENDA_TRACE("dialog", "closed: the modal loop has ended");
+    {
+        // The stock font and the dpi it was made at, read where neither is scaled to 96.
+        const SystemDpiScope systemDpi;
+        UseStockFontForPrompt(ReadStockFont());
+    }
+    const ScopeExit forgetFont([] { UseStockFontForPrompt(std::nullopt); });
+    {
+        // For the window's life: the system then scales the whole prompt to its monitor.
+        const DpiUnawareScope dpiUnaware;
+        if (DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0) == -1)
+            QUENDA_TRACE("dialog", "DialogBoxParamA failed, error %lu", GetLastError());
+        else
+            QUENDA_TRACE("dialog", "closed: the modal loop has ended");
+    }
+    // The window is gone and this is no sent message: UI Automation can let the provider go.
+    DetachAccessible();
 }
 
 bool IsPinDialogOpen() { return OpenDialog().IsOpen(); }

@@ -1,5 +1,7 @@
 #include "QuendaDlgControls.h"
 
+#include <mutex>
+
 #include "QuendaRules.h"
 #include "QuendaUtil.h"
 #include "WinHandles.h"
@@ -97,12 +99,35 @@ void TApiLabel::PaintInColor(HDC dc, COLORREF color) {
     DrawTextBytes(dc, text_, bounds, format);
 }
 
-HFONT CreateControlFont(bool bold, bool italic, bool underline) {
+StockFont ReadStockFont() noexcept {
+    StockFont stock;
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock.Font, &stock.Font);
     const WindowDc screen(nullptr);
-    LOGFONTA font{};
-    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
-    const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
-    font.lfHeight = DpiAdjustedHeight(font.lfHeight, dpi);
+    stock.Dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
+    return stock;
+}
+
+namespace {
+
+CriticalSection gPromptStockLock;
+std::optional<StockFont> gPromptStock;  // guarded by gPromptStockLock
+
+}  // namespace
+
+void UseStockFontForPrompt(std::optional<StockFont> stock) noexcept {
+    std::lock_guard guard(gPromptStockLock);
+    gPromptStock = stock;
+}
+
+HFONT CreateControlFont(bool bold, bool italic, bool underline) {
+    std::optional<StockFont> stock;
+    {
+        std::lock_guard guard(gPromptStockLock);
+        stock = gPromptStock;
+    }
+    if (!stock) stock = ReadStockFont();
+    LOGFONTA font = stock->Font;
+    font.lfHeight = DpiAdjustedHeight(font.lfHeight, stock->Dpi);
     font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
     font.lfItalic = italic ? 1 : 0;
     font.lfUnderline = underline ? 1 : 0;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -89,6 +90,17 @@ protected:
     friend class TApiLabel;
     using TApiLabel::TApiLabel;
 };
+
+// The default GUI font and the screen's LOGPIXELSY, as read in the calling thread's context.
+struct StockFont {
+    LOGFONTA Font{};
+    int32_t Dpi = 96;
+};
+StockFont ReadStockFont() noexcept;
+// For the prompt's life, the stock font as read before its thread turned DPI-unaware: there the
+// screen reads 96 at every scaling, so the font rule would never see the dpi the stock font was
+// made at. Nothing (std::nullopt) means each font reads the stock font afresh.
+void UseStockFontForPrompt(std::optional<StockFont> stock) noexcept;
 
 // The default GUI font in the given weight and style, at the pixel size it has at 96 DPI.
 // The caller owns the font.

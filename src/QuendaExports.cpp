@@ -6,6 +6,7 @@
 #include "QuendaMain.h"
 #include "QuendaRegistry.h"
 #include "QuendaTrace.h"
+#include "QuendaUtil.h"
 #include "WindowsVersions.h"
 #include "quenda.h"
 
@@ -28,43 +29,43 @@ uint32_t Answer(const char* name, bool traceAnswer, Body body) noexcept {
 
 extern "C" {
 
-// Each export ends with DepartFromExport: after it, only the return to the driver runs.
+// Each export ends with DepartFromLibrary: after it, only the return to the driver runs.
 
 uint32_t __stdcall OnKeyPressed(uint32_t keyEvent, uint32_t ignored) {
-    quenda::ArriveAtExport();
+    quenda::ArriveInLibrary();
     QUENDA_TRACE("OnKeyPressed", "key %u, %u", keyEvent, ignored);
     const uint32_t answer = Answer("OnKeyPressed", true, [&] { return quenda::KeyPressed(keyEvent); });
-    quenda::DepartFromExport();
+    quenda::DepartFromLibrary();
     return answer;
 }
 
 uint32_t __stdcall EndDlg(uint32_t endResult) {
-    quenda::ArriveAtExport();
+    quenda::ArriveInLibrary();
     QUENDA_TRACE("EndDlg", "outcome %u", endResult);
     const uint32_t answer = Answer("EndDlg", true, [&] { return quenda::EndDialogWith(endResult); });
-    quenda::DepartFromExport();
+    quenda::DepartFromLibrary();
     return answer;
 }
 
 uint32_t __stdcall StartDlgEx(const DlgParams* params, uint32_t mode, uint32_t ignored,
                               CancelCallback callback) {
-    quenda::ArriveAtExport();
+    quenda::ArriveInLibrary();
     quenda::SetTraceSwitchAtStart(quenda::ReadTraceSwitch(), quenda::StartCallRunning());
     QUENDA_TRACE("StartDlgEx", "record %p, mode %u, %u, callback %p", static_cast<const void*>(params), mode,
                  ignored, reinterpret_cast<void*>(callback));
     const uint32_t answer =
         Answer("StartDlgEx", false, [&] { return quenda::StartDialog(params, mode, callback, "StartDlgEx"); });
-    quenda::DepartFromExport();
+    quenda::DepartFromLibrary();
     return answer;
 }
 
 uint32_t __stdcall StartDlg(uint32_t mode, uint32_t ignored, CancelCallback callback) {
-    quenda::ArriveAtExport();
+    quenda::ArriveInLibrary();
     quenda::SetTraceSwitchAtStart(quenda::ReadTraceSwitch(), quenda::StartCallRunning());
     QUENDA_TRACE("StartDlg", "mode %u, %u, callback %p", mode, ignored, reinterpret_cast<void*>(callback));
     const uint32_t answer =
         Answer("StartDlg", false, [&] { return quenda::StartDialog(nullptr, mode, callback, "StartDlg"); });
-    quenda::DepartFromExport();
+    quenda::DepartFromLibrary();
     return answer;
 }
 

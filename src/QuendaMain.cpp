@@ -354,42 +354,12 @@ CallGate gGate;
 // Runs on the dialog's thread when its prompt has closed.
 void MarkPromptClosed() { gGate.PromptClosed(); }
 
-// Keeps the library mapped while thread A sets its prompt up: the first show of a window, the
-// first UI Automation use and in-context event hooks may need the loader lock, which an unload
-// holds while it waits for thread A. Taken at the start call's entry, while the driver's own
-// reference still stands.
-HMODULE TakeLibraryHold() noexcept {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&TakeLibraryHold),
-                            &module))
-        return nullptr;
-    return module;
-}
-
-void CALLBACK DropLibraryHold(PTP_CALLBACK_INSTANCE instance, void* module) noexcept {
-    // The pool frees the library after this callback has returned: if that is the last
-    // reference, the unload runs on the pool's thread with no code of ours left to return to.
-    FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
-}
-
-// Never on the holding thread itself: a last reference dropped there would unload the library
-// under the code that is still to return through it.
-void DropLibraryHoldLater(HMODULE module) noexcept {
-    if (!module) return;
-    // Without the pool the reference stays: the library is then never unloaded, which is safe.
-    (void)TrySubmitThreadpoolCallback(&DropLibraryHold, module, nullptr);
-}
-
 // The hold of the accepted start call, dropped as soon as its prompt is up (or at its end).
 std::atomic<HMODULE> gPromptHold{nullptr};
 
-void DropPromptHold() noexcept { DropLibraryHoldLater(gPromptHold.exchange(nullptr)); }
+void DropPromptHold() noexcept { LetGoOfLibraryLater(gPromptHold.exchange(nullptr)); }
 
 }  // namespace
-
-namespace detail {
-std::atomic<long> gExportCalls{0};
-}  // namespace detail
 
 bool StartCallRunning() { return gGate.StartCallInside(); }
 
@@ -405,9 +375,11 @@ void InitMainModule() noexcept {
 // the library's code away.
 uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback,
                      const char* exportName) {
-    // From the entry on, until the prompt is up: see TakeLibraryHold.
-    HMODULE hold = TakeLibraryHold();
-    const ScopeExit dropHold([&hold] { DropLibraryHoldLater(hold); });
+    // From the entry on, until the prompt is up: the first show of a window, the first UI
+    // Automation use and in-context event hooks may need the loader lock, which an unload holds
+    // while it waits for thread A. Taken while the driver's own reference still stands.
+    HMODULE hold = HoldLibrary();
+    const ScopeExit dropHold([&hold] { LetGoOfLibraryLater(hold); });
     const int promptId = PromptTextOf(mode);
     if (promptId == 0) return Refuse(exportName, "invalid mode");
     switch (gGate.EnterStart(GetTickCount64() + kPreviousCallMillis)) {
@@ -623,11 +595,12 @@ bool NoOtherThreadInImage() {
     return true;
 }
 
-// Every export lowers its count as its last statement, after which only its own return runs:
+// Every call in from outside lowers its count as its last statement, after which only its own
+// return runs:
 // once the count is zero and no thread's instruction pointer is in the image, no thread will
 // return into it. Both are a few instructions away when the counted calls have left.
 void WaitForExportTails(ULONGLONG deadline) {
-    while (detail::gExportCalls.load(std::memory_order_acquire) != 0 || !NoOtherThreadInImage()) {
+    while (detail::gCallsIn.load(std::memory_order_acquire) != 0 || !NoOtherThreadInImage()) {
         if (GetTickCount64() >= deadline) return;
         Sleep(1);
     }

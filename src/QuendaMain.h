@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,15 +28,6 @@ std::string GetDialogText(int textId);
 // Closes the desktop and window-station handles kept from earlier switches that are no longer
 // current.
 void CloseKeptHandles() noexcept;
-
-// Every export counts itself from its first statement to its last, so that the unload can tell
-// when no thread will return into the library's code any more.
-namespace detail {
-extern std::atomic<long> gExportCalls;
-}  // namespace detail
-inline void ArriveAtExport() noexcept { detail::gExportCalls.fetch_add(1, std::memory_order_acq_rel); }
-// Nothing of the library may run after this but the export's own return.
-inline void DepartFromExport() noexcept { detail::gExportCalls.fetch_sub(1, std::memory_order_release); }
 
 // Copy of the module state, for tests and diagnostics.
 DlgParams ActiveParamsSnapshot();

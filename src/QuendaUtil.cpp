@@ -57,4 +57,29 @@ const HMODULE gThisModule = LookUpThisModule();
 
 HMODULE ThisModule() { return gThisModule; }
 
+namespace detail {
+std::atomic<long> gCallsIn{0};
+}  // namespace detail
+
+HMODULE HoldLibrary() noexcept {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldLibrary),
+                            &module))
+        return nullptr;
+    return module;
+}
+
+namespace {
+
+void CALLBACK LetGoOfLibrary(PTP_CALLBACK_INSTANCE instance, void* module) noexcept {
+    // If this is the last reference, the unload runs on the pool's thread after the callback.
+    FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
+}
+
+}  // namespace
+
+void LetGoOfLibraryLater(HMODULE module) noexcept {
+    if (module) (void)TrySubmitThreadpoolCallback(&LetGoOfLibrary, module, nullptr);
+}
+
 }  // namespace quenda

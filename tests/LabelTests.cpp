@@ -102,6 +102,36 @@ TEST(CreateControlFont, TakesTheStockFontAndSetsOnlyWeightAndStyle) {
     EXPECT_EQ(made.lfUnderline, 1);
 }
 
+// The prompt's thread runs DPI-unaware, where the screen reads 96 at every scaling: the rule
+// takes the dpi the stock font was read with before that, whatever the screen says now.
+TEST(CreateControlFont, PromptStockFontDecidesTheHeightNotTheScreen) {
+    const ScopeExit forget([] { UseStockFontForPrompt(std::nullopt); });
+    StockFont stock = ReadStockFont();
+    ASSERT_EQ(stock.Dpi, 96) << "the test display runs at 96 DPI";
+    struct Case {
+        int32_t stockHeight;
+        int32_t dpi;
+        int32_t expected;
+    };
+    // 100 %, 125 %, 150 %, 175 % through the table; 200 % beyond it (MulDiv, sign turned).
+    for (const Case c : {Case{-11, 96, -11}, Case{-13, 96, -13}, Case{-13, 120, -11}, Case{-16, 144, -13},
+                         Case{-19, 168, -15}, Case{-22, 192, 11}}) {
+        stock.Font.lfHeight = c.stockHeight;
+        stock.Dpi = c.dpi;
+        UseStockFontForPrompt(stock);
+        const UniqueFont font(CreateControlFont(true, false, false));
+        LOGFONTA made{};
+        ASSERT_GT(GetObjectA(font.get(), sizeof made, &made), 0);
+        EXPECT_EQ(made.lfHeight, c.expected) << "stock " << c.stockHeight << " at " << c.dpi << " dpi";
+        EXPECT_EQ(made.lfWeight, FW_BOLD);
+    }
+    UseStockFontForPrompt(std::nullopt);
+    const UniqueFont afresh(CreateControlFont(false, false, false));
+    LOGFONTA made{};
+    ASSERT_GT(GetObjectA(afresh.get(), sizeof made, &made), 0);
+    EXPECT_EQ(made.lfHeight, ReadStockFont().Font.lfHeight) << "outside a prompt the font reads the screen again";
+}
+
 TEST(TApiLabel, PaintDrawsTheTextInItsColourAndReleasesItsFont) {
     const UniqueMemDc dc(CreateCompatibleDC(nullptr));
     BITMAPINFO info{};

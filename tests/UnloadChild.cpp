@@ -18,8 +18,13 @@
 //   exit-while-open      ExitProcess once the prompt has painted
 //   free-idle            unload with no prompt open, before and after one prompt
 //   announce             one prompt through its open, the switch to the confirm prompt (made at
-//                        the first message thread A takes, before the opening is announced) and
-//                        an outcome
+//                        the first message thread A takes, before the opening is announced), a
+//                        client's WM_GETOBJECT and an outcome
+//   announce-setup       the same with the switch made at the library's first WM_SETTEXT to the
+//                        prompt, while the prompt is being set up
+//   automation-close     a prompt without a callback closed through its Window pattern
+//   label-font           the stock font as this system-aware thread reads it, and the height of
+//                        the prompt's label font (a test runs it at LogPixels 144)
 //   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
 //                        a second start call, two digits and EndDlg, then the unload (run under a
 //                        debugger by tests)
@@ -319,6 +324,17 @@ bool JoinPrompt(PromptThreadRun& run, Report& report, const char* prefix) {
 
 long long MillisSince(ULONGLONG start) { return static_cast<long long>(GetTickCount64() - start); }
 
+// The library is gone, or goes within `millis` (an unload that waited for thread A's set-up runs
+// once that is done, on another thread).
+bool WaitForUnloaded(DWORD millis) {
+    const ULONGLONG deadline = GetTickCount64() + millis;
+    while (GetModuleHandleA("Quenda.dll")) {
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 // The driver's FreeLibrary, timed.
 void FreeTimed(Library& library, Report& report) {
     const ULONGLONG start = GetTickCount64();
@@ -358,9 +374,8 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
     SetEvent(shots.go.get());
     if (atFirstPaint) SetEvent(gate.unloadStarting.get());
     FreeTimed(library, report);
-    report.Line("module_unloaded", GetModuleHandleA("Quenda.dll") == nullptr);
-
     JoinPrompt(run, report, "start_call");
+    report.Line("module_unloaded", WaitForUnloaded(kWindowTimeoutMs));
     report.Line("prompt_gone", !IsWindow(run.prompt));
     if (WaitForSingleObject(shooter.get(), kWindowTimeoutMs) == WAIT_OBJECT_0) {
         report.Line("dark_red_before", shots.before);
@@ -377,17 +392,6 @@ bool MakeGate(FirstPaintGate& gate) {
     gate.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     gFirstPaintGate = &gate;
     return gate.reached && gate.unloadStarting && gate.never;
-}
-
-// The library is gone, or goes within `millis` (an unload that waited for thread A's set-up runs
-// once that is done, on another thread).
-bool WaitForUnloaded(DWORD millis) {
-    const ULONGLONG deadline = GetTickCount64() + millis;
-    while (GetModuleHandleA("Quenda.dll")) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(10);
-    }
-    return true;
 }
 
 // Thread A's windows of the library, visible or not.
@@ -692,20 +696,52 @@ bool WaitForWindowText(HWND prompt, const char* text) {
 }
 
 // The driver's keys at the first message thread A takes from its queue once the prompt exists,
-// before the loop has announced the opened prompt: the switch must come after that announcement.
+// before the loop has announced the opened prompt, or at the first WM_SETTEXT to the prompt,
+// while it is being set up: either way the switch must come after the opening announcement.
 const Library* gEarlyKeys = nullptr;
 
+void PressEarlyKeys() {
+    const Library* library = std::exchange(gEarlyKeys, nullptr);
+    library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
+    library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
+    library->onKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0);
+}
+
 LRESULT CALLBACK EarlyKeysHook(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HC_ACTION && wParam == PM_REMOVE && gEarlyKeys) {
-        const Library* library = std::exchange(gEarlyKeys, nullptr);
-        library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
-        library->onKeyPressed(QUENDA_KEY_DIGIT, 0);
-        library->onKeyPressed(QUENDA_KEY_CONFIRM_PIN, 0);
-    }
+    if (code == HC_ACTION && wParam == PM_REMOVE && gEarlyKeys) PressEarlyKeys();
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-int AnnounceSteps(Report& report) {
+LRESULT CALLBACK SetTextKeysHook(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    char className[16] = {};
+    if (code == HC_ACTION && gEarlyKeys && call->message == WM_SETTEXT &&
+        GetClassNameA(call->hwnd, className, sizeof className) && std::strcmp(className, "#32770") == 0)
+        PressEarlyKeys();
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The foreground timer has made the prompt topmost (its first tick comes 250 ms after the open).
+bool WaitForTopmost(HWND prompt) {
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    UniqueKernelHandle never(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    while (!(GetWindowLongPtrA(prompt, GWL_EXSTYLE) & WS_EX_TOPMOST)) {
+        if (!never || GetTickCount64() >= deadline) return false;
+        WaitForSingleObject(never.get(), 10);
+    }
+    return true;
+}
+
+// What a UI Automation client's request for the prompt's root element is answered with.
+long long GetObjectAnswer(HWND prompt, LPARAM objectId) {
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutA(prompt, WM_GETOBJECT, 0, objectId, SMTO_NORMAL, kWindowTimeoutMs, &answer)) return -1;
+    return static_cast<long long>(answer);
+}
+
+constexpr LPARAM kUiaRootObjectId = -25;
+
+int AnnounceSteps(Report& report, bool duringSetup) {
     Library library;
     if (!Load(library)) return kSetupFailed;
     DlgParams params{};
@@ -719,7 +755,8 @@ int AnnounceSteps(Report& report) {
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
     if (!run.thread) return kSetupFailed;
     gEarlyKeys = &library;
-    const UniqueHook hook(SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
+    const UniqueHook hook(duringSetup ? SetWindowsHookExA(WH_CALLWNDPROC, SetTextKeysHook, nullptr, run.threadId)
+                                      : SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
     ResumeThread(run.thread.get());
     if (!hook) return kSetupFailed;
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
@@ -728,8 +765,68 @@ int AnnounceSteps(Report& report) {
     report.Line("prompt_thread", run.threadId);
     report.Line("prompt_window", static_cast<long long>(reinterpret_cast<UINT_PTR>(run.prompt)));
     report.Line("confirm_shown", WaitForWindowText(run.prompt, "Confirm PIN"));
+    report.Line("topmost", WaitForTopmost(run.prompt));
+    report.Line("root_answer", GetObjectAnswer(run.prompt, kUiaRootObjectId));
+    report.Line("client_answer", GetObjectAnswer(run.prompt, OBJID_CLIENT));
     library.onKeyPressed(QUENDA_KEY_DIGIT, 0);
     report.Line("end_result", library.endDlg(QUENDA_END_PIN_ERROR));
+    JoinPrompt(run, report, "start_call");
+    report.Line("done", 1);
+    return 0;
+}
+
+// A client finds the prompt and closes it through the Window pattern, as Escape would: without a
+// callback the prompt closes and the start call returns.
+int AutomationClose(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("prompt_thread", run.threadId);
+    report.Line("root_answer", GetObjectAnswer(run.prompt, kUiaRootObjectId));
+    using CloseFn = HRESULT(WINAPI*)(HWND);
+    const auto close = ExportOf<CloseFn>(GetModuleHandleA("uiautomationcore.dll"), "QuendaStandInClose");
+    if (!close) return kSetupFailed;
+    report.Line("close_hresult", close(run.prompt));
+    JoinPrompt(run, report, "start_call");
+    report.Line("done", 1);
+    return 0;
+}
+
+// The bold fonts the library creates: the labels' (the button caption is not bold).
+std::atomic<LONG> gBoldFontHeight{0};
+using CreateFontIndirectFn = HFONT(WINAPI*)(const LOGFONTA*);
+CreateFontIndirectFn gCreateFont = nullptr;
+
+HFONT WINAPI RecordingCreateFont(const LOGFONTA* font) {
+    if (font && font->lfWeight == FW_BOLD) gBoldFontHeight.store(font->lfHeight);
+    return gCreateFont(font);
+}
+
+int LabelFont(Report& report) {
+    using SetContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
+    const auto setContext = ExportOf<SetContextFn>(GetModuleHandleA("user32.dll"), "SetThreadDpiAwarenessContext");
+    if (!setContext || !setContext(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE)) return kSetupFailed;
+    LOGFONTA stock{};
+    GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
+    {
+        const WindowDc screen(nullptr);
+        report.Line("system_dpi", GetDeviceCaps(screen.get(), LOGPIXELSY));
+    }
+    report.Line("stock_height", stock.lfHeight);
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    const demo::ImportPatch patch(library.module.get(), "gdi32.dll", "CreateFontIndirectA",
+                                  reinterpret_cast<void*>(&RecordingCreateFont));
+    if (!patch.Applied()) return kSetupFailed;
+    gCreateFont = patch.Original<CreateFontIndirectFn>();
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    // The labels' font is made at the first paint (the window's place on screen differs at 144).
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    while (gBoldFontHeight.load() == 0 && GetTickCount64() < deadline) WaitForSingleObject(run.thread.get(), 10);
+    report.Line("label_font_height", gBoldFontHeight.load());
+    PostMessageA(run.prompt, WM_CLOSE, 0, 0);
     JoinPrompt(run, report, "start_call");
     report.Line("done", 1);
     return 0;
@@ -793,7 +890,10 @@ int main(int argc, char** argv) {
     if (mode == "wait-cpu") return WaitCpu(report);
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);
-    if (mode == "announce") return AnnounceSteps(report);
+    if (mode == "announce") return AnnounceSteps(report, false);
+    if (mode == "announce-setup") return AnnounceSteps(report, true);
+    if (mode == "automation-close") return AutomationClose(report);
+    if (mode == "label-font") return LabelFont(report);
     if (mode == "trace-sequence") return TraceSequence(report);
     return kSetupFailed;
 }

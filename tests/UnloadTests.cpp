@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DebugLoop.h"
+#include "QuendaRules.h"
 #include "TestSupport.h"
 #include "WinHandles.h"
 
@@ -125,7 +126,7 @@ void ReadReport(const std::string& reportPath, ChildRun& run) {
 // Unload and process end in a driver process of their own
 
 // What an unload with a prompt open must have done, by the child's report.
-void ExpectUnloadClosedPrompt(const ChildRun& child) {
+void ExpectUnloadClosedPrompt(const ChildRun& child, bool deferrable = false) {
     ASSERT_TRUE(child.error.empty()) << child.error;
     ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
     ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
@@ -133,13 +134,16 @@ void ExpectUnloadClosedPrompt(const ChildRun& child) {
     EXPECT_EQ(child.Value("done"), 1) << child.text;
     EXPECT_LT(child.ms, 10000.0);
 
-    // The unload shows the outcome for two seconds before it closes the prompt.
-    EXPECT_GE(child.Value("free_ms"), kOutcomeMinMs) << child.text;
+    // The unload shows the outcome for two seconds before it closes the prompt; one that came
+    // while thread A was still setting the prompt up returned at once and ran when it was up.
+    if (!deferrable || child.Value("free_ms") >= kPromptFreeMs) {
+        EXPECT_GE(child.Value("free_ms"), kOutcomeMinMs) << child.text;
+    }
     EXPECT_LE(child.Value("free_ms"), 8000) << child.text;
     EXPECT_EQ(child.Value("visible_during"), 1) << "the prompt was gone one second into the unload";
     EXPECT_GT(child.Value("dark_red_during"), 5) << "no dark-red \"PIN entry cancelled!\" one second into the unload";
 
-    EXPECT_EQ(child.Value("module_unloaded"), 1) << "Quenda.dll is still loaded after FreeLibrary";
+    EXPECT_EQ(child.Value("module_unloaded"), 1) << "Quenda.dll is still loaded after the unload";
     EXPECT_EQ(child.Value("prompt_gone"), 1) << "the prompt outlived the unload";
     EXPECT_EQ(child.Value("start_call_returned"), 1) << "thread A did not come back from the start call";
     EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
@@ -152,12 +156,12 @@ TEST(UnloadWhileOpen, FreeLibraryShowsCancelOutcomeClosesAndProcessGoesOn) {
     EXPECT_EQ(child.Value("dark_red_before"), 0) << "dark red in the result area before the unload";
 }
 
-// The unload holds the loader lock while it waits for thread A, which here has not drawn any text
-// yet: a first use of the platform that needs that lock would stop both threads for good.
+// Thread A has not drawn any text yet: a first use of the platform that needs the loader lock
+// would stop both threads for good if the unload waited for it there.
 TEST(UnloadWhileOpen, FreeLibraryBeforeFirstPaint) {
     const ChildRun child = RunUnloadChild("free-at-first-paint");
     EXPECT_EQ(child.Value("first_paint_reached"), 1) << child.text;
-    ExpectUnloadClosedPrompt(child);
+    ExpectUnloadClosedPrompt(child, true);
 }
 
 // What every unload must leave: a process that went on, a start call that came back, the library
@@ -302,30 +306,106 @@ private:
     bool ready_ = false;
 };
 
+// The prompt as an element: a server-side provider (options 2) of control type Window (50032),
+// a dialog, named with the prompt as drawn; Window pattern: cannot maximise or minimise, modal,
+// topmost, normal, ready for input, refuses to be minimised; its host provider is its window's.
+std::string PromptElement(const std::string& name) {
+    return "2 50032 1 [" + name + "] 0,0,1,1,0,2,fixed host-ok";
+}
+
+// Opened, switched (also while the prompt is being set up) and ended, with a client asking for
+// the prompt's element in between: the reader hears each text once, in order, through the
+// library's own provider, which is disconnected once the window is gone.
 TEST(Announcements, OpenSwitchAndOutcomeReachTheReaderFromSystem32Only) {
+    for (const char* mode : {"announce", "announce-setup"}) {
+        SCOPED_TRACE(mode);
+        const UiaStandIn standIn;
+        ASSERT_TRUE(standIn.Ready()) << "cannot copy the stand-in into " << standIn.SystemDir();
+        const ChildRun child = RunUnloadChild(mode);
+        ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
+        ASSERT_EQ(child.Value("done"), 1) << child.text;
+        EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
+
+        const std::vector<std::string> loaded = standIn.Calls("loaded");
+        ASSERT_EQ(loaded.size(), 1u);
+        EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded[0].c_str(),
+                                 static_cast<int>(standIn.SystemDir().size()), standIn.SystemDir().c_str(), -1),
+                  CSTR_EQUAL)
+            << "loaded from " << loaded[0];
+
+        // From the prompt's thread once it is shown, in order, texts as drawn, the echo marks never.
+        const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
+        const std::vector<std::string> expected{thread + "4\t1\tQuenda.PinPrompt\tEnter PIN & go",
+                                                thread + "4\t1\tQuenda.PinPrompt\tConfirm PIN",
+                                                thread + "2\t0\tQuenda.PinPrompt\tWrong PIN!"};
+        EXPECT_EQ(standIn.Calls("notify"), expected);
+        EXPECT_EQ(standIn.Calls("refused"), std::vector<std::string>{});
+
+        const std::string window = std::to_string(child.Value("prompt_window"));
+        EXPECT_NE(child.Value("root_answer"), 0) << "WM_GETOBJECT for the root element was not answered";
+        EXPECT_EQ(child.Value("client_answer"), 0) << "another object id was answered with the element";
+        const std::vector<std::string> returned = standIn.Calls("return");
+        EXPECT_NE(std::find(returned.begin(), returned.end(), thread + window + "\t" + PromptElement("Confirm PIN")),
+                  returned.end())
+            << "the client's WM_GETOBJECT; answered: " << ::testing::PrintToString(returned);
+        for (const std::string& line : returned) EXPECT_EQ(line.rfind(thread + window + "\t", 0), 0u) << line;
+        EXPECT_EQ(standIn.Calls("reset"), std::vector<std::string>{window});
+        EXPECT_EQ(standIn.Calls("disconnect"), std::vector<std::string>{thread + "1\t1"})
+            << "after the window is gone: on its thread, the element unavailable, the kept reference let go";
+    }
+}
+
+// Close through the Window pattern is Escape: without a callback the prompt closes.
+TEST(Announcements, WindowPatternCloseEndsAPromptWithoutCallback) {
     const UiaStandIn standIn;
-    ASSERT_TRUE(standIn.Ready()) << "cannot copy the stand-in into " << standIn.SystemDir();
-    const ChildRun child = RunUnloadChild("announce");
+    ASSERT_TRUE(standIn.Ready());
+    const ChildRun child = RunUnloadChild("automation-close");
     ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
     ASSERT_EQ(child.Value("done"), 1) << child.text;
-    EXPECT_EQ(child.Value("end_result"), QUENDA_OK) << child.text;
-
-    const std::vector<std::string> loaded = standIn.Calls("loaded");
-    ASSERT_EQ(loaded.size(), 1u);
-    EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded[0].c_str(),
-                             static_cast<int>(standIn.SystemDir().size()), standIn.SystemDir().c_str(), -1),
-              CSTR_EQUAL)
-        << "loaded from " << loaded[0];
-
-    // From the prompt's thread once it is shown, in order, texts as drawn, the echo marks never.
+    EXPECT_NE(child.Value("root_answer"), 0);
+    EXPECT_EQ(child.Value("close_hresult"), S_OK);
+    EXPECT_EQ(child.Value("start_call_returned"), 1) << "the prompt stayed open";
+    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
     const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
-    const std::vector<std::string> expected{thread + "4\t1\tQuenda.PinPrompt\tEnter PIN & go",
-                                            thread + "4\t1\tQuenda.PinPrompt\tConfirm PIN",
-                                            thread + "2\t0\tQuenda.PinPrompt\tWrong PIN!"};
-    EXPECT_EQ(standIn.Calls("notify"), expected);
-    const std::string window = std::to_string(child.Value("prompt_window"));
-    EXPECT_EQ(standIn.Calls("provider"), std::vector<std::string>(3, thread + window + "\t1")) << "not shown yet";
-    EXPECT_EQ(standIn.Calls("release"), (std::vector<std::string>{"0", "0", "0"})) << "a provider was kept";
+    EXPECT_EQ(standIn.Calls("disconnect"), std::vector<std::string>{thread + "1\t1"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// The label font at 150 %. Wine, like Windows, answers LOGPIXELSY 96 in a DPI-unaware thread;
+// Wine also answers the stock font at its 96 DPI height there (measured: -11 at LogPixels 144,
+// -17 in a system-aware thread). The prompt's thread runs unaware, so the rule must take the pair
+// read before that: the stock font and the dpi it was made at.
+
+// Sets the current user's LogPixels, which each Wine process reads at its start, and removes it
+// again (the prefix has none).
+class LogPixels {
+public:
+    explicit LogPixels(DWORD dpi) {
+        set_ = RegSetKeyValueA(HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels", REG_DWORD, &dpi,
+                               sizeof dpi) == ERROR_SUCCESS;
+    }
+    ~LogPixels() {
+        if (set_) RegDeleteKeyValueA(HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels");
+    }
+    [[nodiscard]] bool Set() const { return set_; }
+
+private:
+    bool set_ = false;
+};
+
+TEST(LabelFont, AtLogPixels144TheRuleTakesTheDpiTheStockFontWasMadeAt) {
+    ChildRun child;
+    {
+        const LogPixels at144(144);
+        ASSERT_TRUE(at144.Set());
+        child = RunUnloadChild("label-font");
+    }
+    ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
+    ASSERT_EQ(child.Value("done"), 1) << child.text;
+    ASSERT_EQ(child.Value("system_dpi"), 144) << "Wine did not take the LogPixels value";
+    const auto stock = static_cast<int32_t>(child.Value("stock_height"));
+    EXPECT_LT(stock, -11) << "the stock font was not made at 144 dpi";
+    EXPECT_EQ(child.Value("label_font_height"), DpiAdjustedHeight(stock, 144));
 }
 
 // The unload holds the loader lock while the prompt's thread shows the cancel outcome: that one
@@ -562,7 +642,7 @@ TEST(FieldTrace, UnloadWhileOpenUnderTheDebuggerWithTraceOn) {
     for (const char* mode : {"free-while-open", "free-at-first-paint"}) {
         SCOPED_TRACE(mode);
         const ChildRun child = RunUnloadChild(mode, true);
-        ExpectUnloadClosedPrompt(child);
+        ExpectUnloadClosedPrompt(child, std::string(mode) == "free-at-first-paint");
         const std::vector<std::string> lines = TraceLines(child);
         ExpectInOrder(lines, {"StartDlg: mode 1", "dialog: open"});
         // The unload switches the trace off before anything else.
