@@ -29,7 +29,7 @@ set(CMAKE_STRIP llvm-strip-${QUENDA_LLVM_VERSION})
 
 # No build paths and no clock in what the build writes: the same commit gives the same bytes in
 # any folder. Archives are written without dates (llvm-ar's D is its default, named anyway).
-set(QUENDA_COMMON_FLAGS "--sysroot=${QUENDA_SYSROOT} -ffile-prefix-map=${QUENDA_SOURCE_ROOT}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build -no-canonical-prefixes ${QUENDA_EXTRA_FLAGS}")
+set(QUENDA_COMMON_FLAGS "--sysroot=${QUENDA_SYSROOT} -ffile-prefix-map=${QUENDA_SOURCE_ROOT}=. -ffile-compilation-dir=. -no-canonical-prefixes ${QUENDA_EXTRA_FLAGS}")
 set(CMAKE_C_FLAGS_INIT "${QUENDA_COMMON_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${QUENDA_COMMON_FLAGS}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld")
