@@ -3,10 +3,11 @@
 # Windows debuggers read; GNU ld cannot.
 #
 # The C++ runtime is GCC's libstdc++/libgcc from Debian's mingw-w64 packages, with the headers and
-# libraries of one thread model per target (see quenda_gcc_runtime in the top-level CMakeLists):
+# libraries of one thread model per target (the QUENDA_THREAD_MODEL property in CMakeLists.txt):
 # clang does not find Debian's "12-posix"/"12-win32" folders by itself. An architecture with a
-# runtime of its own (libc++ in a sysroot) sets QUENDA_CXX_RUNTIME to something other than
-# libstdc++ and passes its flags here through QUENDA_EXTRA_FLAGS before including this file.
+# runtime of its own (libc++ in a sysroot) sets, before including this file, QUENDA_CXX_RUNTIME to
+# something other than libstdc++, QUENDA_SYSROOT, QUENDA_EXTRA_FLAGS (its driver flags) and, where
+# binutils has no windres for it, QUENDA_RC_COMPILER.
 set(QUENDA_LLVM_VERSION 14)
 get_filename_component(QUENDA_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(QUENDA_SYSROOT /usr/${QUENDA_TRIPLET} CACHE PATH "mingw-w64 headers and import libraries")
@@ -20,7 +21,10 @@ set(CMAKE_C_COMPILER clang-${QUENDA_LLVM_VERSION})
 set(CMAKE_CXX_COMPILER clang++-${QUENDA_LLVM_VERSION})
 set(CMAKE_C_COMPILER_TARGET ${QUENDA_TRIPLET})
 set(CMAKE_CXX_COMPILER_TARGET ${QUENDA_TRIPLET})
-set(CMAKE_RC_COMPILER ${QUENDA_TRIPLET}-windres)
+if(NOT DEFINED QUENDA_RC_COMPILER)
+  set(QUENDA_RC_COMPILER ${QUENDA_TRIPLET}-windres)
+endif()
+set(CMAKE_RC_COMPILER ${QUENDA_RC_COMPILER})
 set(CMAKE_DLLTOOL llvm-dlltool-${QUENDA_LLVM_VERSION})
 set(CMAKE_AR /usr/bin/llvm-ar-${QUENDA_LLVM_VERSION})
 set(CMAKE_RANLIB /usr/bin/llvm-ranlib-${QUENDA_LLVM_VERSION})
