@@ -62,11 +62,13 @@ openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" \
     -passout "file:$signing/password" -out "$signing/test.pfx"
 QUENDA_SIGN_PASSWORD_FILE=$signing/password QUENDA_PACKAGE_DIR=build/package-signed \
     scripts/package.sh --sign "$signing/test.pfx" >/dev/null
-for arch in x86 x64; do
+for zip in build/package-signed/Quenda-*.zip; do
+    arch=${zip##*-}; arch=${arch%.zip}
     mkdir -p "$signing/$arch"
-    python3 -m zipfile -e build/package-signed/Quenda-*-"$arch".zip "$signing/$arch"
-    osslsigncode verify -CAfile "$signing/cert.pem" -in "$signing/$arch/Quenda.dll" |
-        grep -q "^Signature verification: ok" || { echo "FAIL: signed $arch DLL does not verify"; exit 1; }
+    python3 -m zipfile -e "$zip" "$signing/$arch"
+    verdict=$(osslsigncode verify -CAfile "$signing/cert.pem" -in "$signing/$arch/Quenda.dll" 2>&1 || true)
+    grep -q "^Signature verification: ok" <<<"$verdict" ||
+        { echo "$verdict"; echo "FAIL: signed $arch DLL does not verify"; exit 1; }
     cp "build/$arch/QuendaLinkCheck_libQuenda_a.exe" "$signing/$arch/"
     echo "ok: signed $arch DLL verifies"
 done
