@@ -1,38 +1,224 @@
 #!/usr/bin/env python3
-"""Checks a built Quenda.dll the way a driver depends on it: export ordinals and names, module
-name, imports (system DLLs only, so it loads on a bare machine) and the file version."""
-import re
+"""Checks a built Quenda.dll the way a driver and a vendor depend on it: export ordinals and names,
+module name, the exact import list (each function with the code that calls it), the machine, the
+file version, no DWARF left in the file, and a CodeView record that names the PDB beside it with
+the PDB's own GUID and age. Reads the PE and PDB files itself: no tool knows every architecture.
+
+    check_dll.py DLL ARCH [PDB]
+"""
 import struct
-import subprocess
 import sys
 
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll"}
 EXPORTS = {1: "OnKeyPressed", 2: "EndDlg", 3: "StartDlgEx", 4: "StartDlg"}
+MACHINES = {"x86": 0x14C, "x64": 0x8664, "arm64": 0xAA64}
+
+OWN = "the library's own code"
+CRT = "mingw-w64 CRT start-up and exit (dllcrt2, onexit table)"
+ALLOC = "operator new/delete, libstdc++ strings and exceptions"
+PFORMAT = "mingw-w64 printf (mingw_pformat), which libstdc++'s headers select"
+MBCS = "mingw-w64 mbrtowc/wcrtomb, used by its printf"
+THREADS = "libstdc++/libgcc Win32 thread model: emutls and gthr-win32 (exception globals, static init)"
+TLS = "mingw-w64 TLS callbacks (tlsthrd) and libstdc++'s Win32 thread model"
+RELOC = "mingw-w64 pseudo-relocations (pseudo-reloc), which make the section writable for a moment"
+TERMINATE = "libstdc++ verbose terminate handler"
+RANDOM = "libstdc++ random_device (random.o: rand_s shim, /dev/urandom fallback), linked with std::string's member set"
+LOCALE = "mingw-w64's code page lookup for the old 32-bit msvcrt (lc_locale_func), used by mbrtowc"
+SEH = "libgcc's SEH unwinder: C++ exceptions on x64"
+
+# Every imported function by DLL, with who calls it. A new import fails the check until it is
+# added here on purpose; one that disappears fails too, so the list stays the truth.
+COMMON = {
+    "advapi32.dll": {f: OWN for f in ("RegCloseKey", "RegOpenKeyExA", "RegQueryValueExA")},
+    "gdi32.dll": {f: OWN for f in (
+        "BitBlt", "CreateCompatibleDC", "CreateFontIndirectA", "DeleteDC", "DeleteObject", "GetDeviceCaps",
+        "GetObjectA", "GetStockObject", "SelectObject", "SetBkColor", "SetBkMode", "SetTextColor", "StretchBlt")},
+    "user32.dll": {f: OWN for f in (
+        "AttachThreadInput", "BeginPaint", "BringWindowToTop", "CallWindowProcA", "CloseDesktop",
+        "CloseWindowStation", "CreateWindowExA", "DefWindowProcA", "DestroyWindow", "DialogBoxParamA",
+        "DispatchMessageA", "DrawFocusRect", "DrawFrameControl", "DrawTextA", "EnableWindow", "EndDialog",
+        "EndPaint", "FillRect", "GetCursorPos", "GetDC", "GetForegroundWindow", "GetProcessWindowStation",
+        "GetSysColor", "GetSysColorBrush", "GetSystemMetrics", "GetThreadDesktop", "GetUserObjectInformationA",
+        "GetWindowRect", "GetWindowTextA", "GetWindowThreadProcessId", "InflateRect", "InvalidateRect",
+        "IsIconic", "IsWindow", "IsWindowEnabled", "IsWindowVisible", "KillTimer", "LoadBitmapA",
+        "MessageBeep", "MoveWindow", "MsgWaitForMultipleObjectsEx", "NotifyWinEvent", "OffsetRect",
+        "OpenDesktopA", "OpenInputDesktop", "OpenWindowStationA", "PeekMessageA", "PostMessageA",
+        "PostQuitMessage", "PtInRect", "RedrawWindow", "ReleaseDC", "ScreenToClient", "SendMessageA",
+        "SendMessageTimeoutA", "SetForegroundWindow", "SetProcessWindowStation", "SetThreadDesktop",
+        "SetTimer", "SetWindowLongA", "SetWindowPos", "SetWindowTextA", "ShowWindow",
+        "SystemParametersInfoA", "TranslateMessage", "UpdateWindow", "WindowFromPoint")},
+    "kernel32.dll": {
+        **{f: OWN for f in (
+            "CloseHandle", "CreateEventA", "FreeLibrary", "GetCurrentProcessId", "GetLastError",
+            "GetModuleHandleExA", "GetTickCount", "GetTickCount64", "GetUserDefaultLangID", "GetVersionExA",
+            "LoadLibraryA", "LoadLibraryExA", "OutputDebugStringA", "ResetEvent", "SetEvent", "SetLastError",
+            "WaitForSingleObject")},
+        # Our own code and a runtime piece both call these.
+        "GetCurrentThreadId": OWN + "; " + THREADS,
+        "GetProcAddress": OWN + "; " + RANDOM,
+        "InitializeCriticalSection": OWN + "; " + TLS,
+        "DeleteCriticalSection": OWN + "; " + TLS,
+        "EnterCriticalSection": OWN + "; " + TLS,
+        "LeaveCriticalSection": OWN + "; " + TLS,
+        "MultiByteToWideChar": OWN + "; " + MBCS,
+        "Sleep": OWN + "; " + THREADS,
+        "CreateSemaphoreW": THREADS, "ReleaseSemaphore": THREADS,
+        "TlsAlloc": TLS, "TlsFree": TLS, "TlsGetValue": TLS, "TlsSetValue": TLS,
+        "VirtualProtect": RELOC, "VirtualQuery": RELOC,
+        "IsDBCSLeadByteEx": MBCS, "WideCharToMultiByte": MBCS,
+        "GetModuleHandleW": RANDOM, "LoadLibraryW": RANDOM,
+    },
+    "msvcrt.dll": {
+        "_amsg_exit": CRT, "_initterm": CRT, "_lock": CRT, "_unlock": CRT, "abort": TERMINATE,
+        "calloc": ALLOC, "free": ALLOC, "malloc": ALLOC, "realloc": ALLOC,
+        "memchr": ALLOC, "memcmp": OWN + "; " + ALLOC, "memcpy": OWN + "; " + ALLOC,
+        "memmove": ALLOC, "memset": OWN, "strcmp": ALLOC, "strlen": OWN + "; " + ALLOC, "strncmp": ALLOC,
+        "_errno": PFORMAT, "fputc": PFORMAT, "localeconv": PFORMAT, "strerror": PFORMAT, "wcslen": PFORMAT,
+        "fputs": TERMINATE, "fwrite": TERMINATE + "; " + RELOC, "vfprintf": RELOC,
+        "_read": RANDOM, "_close": RANDOM,
+    },
+}
+PER_ARCH = {
+    "x86": {
+        "msvcrt.dll": {"__mb_cur_max": MBCS, "_iob": PFORMAT, "atoi": LOCALE, "setlocale": LOCALE,
+                       "strchr": LOCALE},
+    },
+    "x64": {
+        "kernel32.dll": {f: SEH for f in (
+            "RaiseException", "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind")},
+        "msvcrt.dll": {"___lc_codepage_func": MBCS, "___mb_cur_max_func": MBCS, "__iob_func": PFORMAT},
+        # 64-bit SetWindowLongPtrA is a function of its own; the 32-bit header maps it to SetWindowLongA.
+        "user32.dll": {"SetWindowLongPtrA": OWN},
+    },
+}
+
+
+def allowed_imports(arch):
+    allowed = {}
+    for table in (COMMON, PER_ARCH.get(arch, {})):
+        for dll, functions in table.items():
+            allowed.setdefault(dll, {}).update(functions)
+    return allowed
+
+
+class Image:
+    def __init__(self, data):
+        self.data = data
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
+        self.machine, nsections, _, _, _, optsize, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        opt = pe + 24
+        self.pe32plus = struct.unpack_from("<H", data, opt)[0] == 0x20B
+        dirs = opt + (112 if self.pe32plus else 96)
+        self.directories = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(16)]
+        self.sections = []
+        for i in range(nsections):
+            at = opt + optsize + 40 * i
+            name = data[at:at + 8].rstrip(b"\0").decode("latin-1")
+            vsize, va, rawsize, raw = struct.unpack_from("<IIII", data, at + 8)
+            self.sections.append((name, va, max(vsize, rawsize), raw))
+
+    def offset(self, rva):
+        for _, va, size, raw in self.sections:
+            if va <= rva < va + size:
+                return rva - va + raw
+        raise ValueError(f"RVA {rva:#x} is in no section")
+
+    def u32(self, rva):
+        return struct.unpack_from("<I", self.data, self.offset(rva))[0]
+
+    def cstr(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode("latin-1")
+
+    def exports(self):
+        rva, _ = self.directories[0]
+        name = self.cstr(self.u32(rva + 12))
+        base, _, nnames, _, names, ordinals = struct.unpack_from("<IIIIII", self.data, self.offset(rva) + 16)
+        table = {}
+        for i in range(nnames):
+            index = struct.unpack_from("<H", self.data, self.offset(ordinals + 2 * i))[0]
+            table[base + index] = self.cstr(self.u32(names + 4 * i))
+        return name, table
+
+    def imports(self):
+        rva, _ = self.directories[1]
+        result = {}
+        while True:
+            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, self.offset(rva))
+            if name == 0:
+                return result
+            functions = result.setdefault(self.cstr(name).lower(), set())
+            entry, width = lookup or thunks, 8 if self.pe32plus else 4
+            while True:
+                value = struct.unpack_from("<Q" if self.pe32plus else "<I", self.data, self.offset(entry))[0]
+                if value == 0:
+                    break
+                by_ordinal = value >> (63 if self.pe32plus else 31)
+                functions.add(f"#{value & 0xFFFF}" if by_ordinal else self.cstr((value & 0x7FFFFFFF) + 2))
+                entry += width
+            rva += 20
+
+    def codeview(self):
+        rva, size = self.directories[6]
+        if rva == 0:
+            return None
+        for at in range(self.offset(rva), self.offset(rva) + size, 28):
+            kind, raw = struct.unpack_from("<I", self.data, at + 12)[0], struct.unpack_from("<I", self.data, at + 24)[0]
+            if kind == 2 and self.data[raw:raw + 4] == b"RSDS":
+                guid, age = self.data[raw + 4:raw + 20], struct.unpack_from("<I", self.data, raw + 20)[0]
+                return guid, age, self.data[raw + 24:self.data.index(b"\0", raw + 24)].decode("latin-1")
+        return None
+
+
+def pdb_identity(path):
+    """GUID and age from the PDB information stream (stream 1 of the MSF file)."""
+    data = open(path, "rb").read()
+    assert data.startswith(b"Microsoft C/C++ MSF 7.00\r\n\x1aDS\0\0\0"), "not an MSF 7 PDB"
+    block, _, _, dir_bytes, _, dir_map = struct.unpack_from("<IIIIII", data, 32)
+    count = (dir_bytes + block - 1) // block
+    directory = b"".join(data[b * block:(b + 1) * block]
+                         for b in struct.unpack_from(f"<{count}I", data, dir_map * block))
+    nstreams = struct.unpack_from("<I", directory, 0)[0]
+    sizes = struct.unpack_from(f"<{nstreams}I", directory, 4)
+    first = struct.unpack_from("<I", directory, 4 + 4 * nstreams)[0]  # stream 0's blocks come first
+    skip = (sizes[0] + block - 1) // block if sizes[0] != 0xFFFFFFFF else 0
+    info_block = struct.unpack_from("<I", directory, 4 + 4 * nstreams + 4 * skip)[0] if skip else first
+    _, _, age = struct.unpack_from("<III", data, info_block * block)
+    return data[info_block * block + 12:info_block * block + 28], age
 
 
 def main():
-    objdump, dll, arch = sys.argv[1:4]
-    dump = subprocess.run([objdump, "-p", dll], capture_output=True, text=True, check=True).stdout
+    dll, arch = sys.argv[1:3]
+    pdb = sys.argv[3] if len(sys.argv) > 3 else None
+    data = open(dll, "rb").read()
+    image = Image(data)
     results = []
 
     def check(name, ok, detail=""):
         results.append(ok)
         print(("ok   " if ok else "FAIL ") + name + (f": {detail}" if detail and not ok else ""))
 
-    base = int(re.search(r"Ordinal Base\s+(\d+)", dump).group(1))
-    table = dump.split("[Ordinal/Name Pointer] Table", 1)[1]
-    names = {}
-    for index, name in re.findall(r"^\s+\[\s*(\d+)\]\s+(\S+)\s*$", table, re.M):
-        names[int(index) + base] = name
+    module, names = image.exports()
     check("four exports by ordinal with undecorated names", names == EXPORTS, str(names))
-    check("export directory names the module Quenda.dll",
-          re.search(r"^Name\s+[0-9a-f]+\s+Quenda\.dll$", dump, re.M) is not None)
-    imports = {m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)}
-    check("imports only system DLLs", bool(imports) and imports <= SYSTEM_DLLS, str(sorted(imports)))
-    machine = "i386" if arch == "x86" else "x86-64"
-    check(f"built for {machine}", re.search(r"file format pei-" + machine.replace("-", "[-]"), dump) is not None)
+    check("export directory names the module Quenda.dll", module == "Quenda.dll", module)
+    check(f"built for {arch}", image.machine == MACHINES[arch], hex(image.machine))
 
-    data = open(dll, "rb").read()
+    imports, allowed = image.imports(), allowed_imports(arch)
+    check("imports only system DLLs", set(imports) <= set(allowed), str(sorted(set(imports) - set(allowed))))
+    for library in sorted(set(imports) | set(allowed)):
+        got, want = imports.get(library, set()), set(allowed.get(library, {}))
+        check(f"imports from {library} are the listed ones", got == want,
+              f"not listed: {sorted(got - want)}; listed but not imported: {sorted(want - got)}")
+
+    debug = [name for name, *_ in image.sections if name.startswith((".debug", "/"))]
+    check("no DWARF or other debug sections", not debug, str(debug))
+    record = image.codeview()
+    check("CodeView record names Quenda.pdb without a build path",
+          record is not None and record[2] == "Quenda.pdb", str(record and record[2]))
+    if pdb and record:
+        check("the PDB's GUID and age are the DLL's", pdb_identity(pdb) == record[:2],
+              f"PDB {pdb_identity(pdb)} vs DLL {record[:2]}")
+
     at = data.find(struct.pack("<I", 0xFEEF04BD))
     version = None
     if at >= 0:

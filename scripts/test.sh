@@ -45,6 +45,34 @@ if [[ ! " ${arches[*]} " =~ " x86 " ]]; then
     ctest --preset x86
 fi
 
+# The kit from the DLLs built above; then the same commit built and packed in another folder must
+# give the same bytes.
+scripts/package.sh >/dev/null
+scripts/repro.sh
+
+# Signing with a throw-away certificate: the signature verifies against it, and the signed DLL is
+# run below (the import-library link check loads it) in each architecture that runs here.
+signing=build/signing
+rm -rf "$signing" build/package-signed
+mkdir -p "$signing"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quenda test signer" \
+    -keyout "$signing/key.pem" -out "$signing/cert.pem" 2>/dev/null
+openssl rand -hex 12 >"$signing/password"
+openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" \
+    -passout "file:$signing/password" -out "$signing/test.pfx"
+QUENDA_SIGN_PASSWORD_FILE=$signing/password QUENDA_PACKAGE_DIR=build/package-signed \
+    scripts/package.sh --sign "$signing/test.pfx" >/dev/null
+for zip in build/package-signed/Quenda-*.zip; do
+    arch=${zip##*-}; arch=${arch%.zip}
+    mkdir -p "$signing/$arch"
+    python3 -m zipfile -e "$zip" "$signing/$arch"
+    verdict=$(osslsigncode verify -CAfile "$signing/cert.pem" -in "$signing/$arch/Quenda.dll" 2>&1 || true)
+    grep -q "^Signature verification: ok" <<<"$verdict" ||
+        { echo "$verdict"; echo "FAIL: signed $arch DLL does not verify"; exit 1; }
+    cp "build/$arch/QuendaLinkCheck_libQuenda_a.exe" "$signing/$arch/"
+    echo "ok: signed $arch DLL verifies"
+done
+
 status=0
 for arch in "${arches[@]}"; do
     quenda_wine_for "$arch"
@@ -64,6 +92,13 @@ for arch in "${arches[@]}"; do
         log="build/$1/ctest-wine.log"
         ctest --preset "$1" --repeat until-pass:2 2>&1 | tee "$log"
         rc=${PIPESTATUS[0]}
+        # The signed DLL loads and answers its exports like the one the suite ran.
+        if "$QUENDA_WINE" "build/signing/$1/QuendaLinkCheck_libQuenda_a.exe" 2>/dev/null |
+                grep -q "import library link check passed"; then
+            echo "ok: signed $1 DLL loads and passes the link check"
+        else
+            echo "FAIL: signed $1 DLL"; rc=1
+        fi
         retried=$(grep -E "Test +#[0-9]+: .*[*]{3}(Failed|Timeout|Exception)" "$log" |
                   sed -E "s/.*Test +#[0-9]+: ([^ ]+).*/\1/" | sort -u || true)
         if [ -n "$retried" ]; then

@@ -28,8 +28,13 @@ size_t FormatTraceLine(char* out, size_t capacity, unsigned long pid, unsigned l
                        const char* format, va_list args) noexcept;
 
 // Formats one line on the stack and hands it to OutputDebugStringA. Call through QUENDA_TRACE.
+// clang knows the format checks as printf only; gcc's mingw printf would mean Microsoft's rules.
+#if defined(__clang__)
+void WriteTraceLine(const char* step, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+#else
 void WriteTraceLine(const char* step, const char* format, ...) noexcept
     __attribute__((format(gnu_printf, 2, 3)));
+#endif
 
 // Every start call reads the switch afresh (ReadTraceSwitch) and hands it here. The value read
 // governs from then on, but a start call made while another runs can switch the trace on, never

@@ -532,6 +532,9 @@ TEST_F(Reliability, SeededSweepOfBadInput) {
                 exercise([&] { return startEx(&named, QUENDA_MODE_ENTER_PIN, 0, nullptr); }, false,
                          "warm-up with names", nullptr);
             }
+        // The runtime's Win32 thread model creates the semaphore of a lock at its first use, once per
+        // process; a refused call takes such a path.
+        exercise([&] { return startEx(&params, 3, 0, nullptr); }, true, "warm-up refusal", nullptr);
         registry.Clear();
         PumpFor(200);
     }
