@@ -5,7 +5,7 @@ set -euo pipefail
 need_root() { if [ "$(id -u)" -ne 0 ]; then echo sudo; fi; }
 SUDO=$(need_root)
 packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-          g++ cmake make wine wine32:i386 wine64 xvfb xauth googletest python3 llvm clang libclang-rt-14-dev)
+          g++ cmake make wine wine32:i386 wine64 xvfb xauth googletest python3 procps llvm clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs one architecture's Wine tests (scripts/wine-suite.sh x86|x64) inside a display (xvfb-run),
+# Runs one architecture's Wine tests (scripts/wine-suite.sh x86|x64 [ctest options]) inside a display,
 # each case once. Only the cases named below get a second run, and only for the cause given.
 # Writes "<passed> <failed> <rerun>" to build/<arch>/wine-suite.counts for scripts/test.sh.
 set -euo pipefail
@@ -17,11 +17,34 @@ quenda_init_prefix
 # A persistent server and one warm start keep each test program from waiting on Wine helper
 # processes that hold the output pipe.
 /usr/lib/wine/wineserver -p
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 "$QUENDA_WINE" cmd /c exit >/dev/null 2>&1 || true
+# This prefix's desktop process (explorer.exe /desktop) is running.
+desktop_running() {
+    local pid
+    for pid in $(pgrep -f 'explorer\.exe /desktop'); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    return 1
+}
+if [ "$arch" = x86 ] && [ "$(quenda_32bit_mode)" = qemu ]; then
+    # Wine ends the desktop process about a second after the desktop's last client leaves; a
+    # process start under qemu takes longer than that, so every case would start the desktop
+    # anew, seconds each, and miss its window timeouts. An idle Wine process keeps it. The desktop
+    # is started from here (rundll32 makes a hidden window): one started by a case would hold
+    # ctest's output pipe open. wineserver -k ends them.
+    "$QUENDA_WINE" cmd /c "ping -n 100000 127.0.0.1 >nul" >/dev/null 2>&1 &
+    for _ in 1 2 3 4 5; do
+        "$QUENDA_WINE" rundll32.exe user32.dll,GetDesktopWindow >/dev/null 2>&1 || true
+        sleep 3
+        desktop_running && break
+    done
+    desktop_running || { echo "wine-suite.sh: the Wine desktop does not stay up" >&2; exit 1; }
+fi
 
 log=build/$arch/ctest-wine.log
 set +e
-ctest --preset "$arch" -LE native 2>&1 | tee "$log"
+ctest --preset "$arch" -LE native "${@:2}" 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
 set -e
 
@@ -48,7 +71,6 @@ for name in "${failed[@]}"; do
         remaining+=("$name")
     fi
 done
-/usr/lib/wine/wineserver -k || true
 
 if [ -z "$total" ]; then
     echo "wine-suite.sh: ctest ran no test for $arch" >&2
