@@ -7,9 +7,18 @@ cd "$(dirname "$0")/.."
 source scripts/wine-env.sh
 arch=$1
 
-# "arch|case|cause": a case that misses a timing window for a reason outside the library gets
-# one more run when it fails; its first failure stays in the log. Empty: none has needed it.
+# "arch|case|cause" ("*" for both): a case that misses a timing window for a reason outside the
+# library gets one more run when it fails; its first failure stays in the log.
+pointer="the pointer move through Wine's X11 driver lags on a loaded machine, and MovePointer"
+pointer+=" (100 ms) and ClickAt (none) do not wait for it: a test fault still to be fixed"
 rerun_cases=(
+    "*|DriverButton.HoverLookOncePerEntryAndNormalLookAfterLeaving|$pointer"
+    "*|DriverButton.EscapeReleasedOnTheFocusedButtonClosesWithoutCancel|$pointer"
+    "*|DriverButton.ForegroundAndTopmostPlaceAreTakenBackFromAnotherProcess|$pointer"
+    "*|DriverReturnCodes.SecondStartKeepsTheOpenPromptsCallback|$pointer"
+    "*|DriverReturnCodes.EndBeforePromptExistsIsRefusedAndDropsCallback|$pointer"
+    "*|DriverCancel.ClickCallsCallbackOnceInPromptThread|$pointer"
+    "*|DriverEnd.EndFromCallbackInPromptThread|$pointer"
 )
 
 quenda_wine_for "$arch"
@@ -57,7 +66,9 @@ for name in "${failed[@]}"; do
     cause=
     for entry in "${rerun_cases[@]}"; do
         IFS='|' read -r entryArch entryCase entryCause <<<"$entry"
-        if [ "$entryArch" = "$arch" ] && [ "$entryCase" = "$name" ]; then cause=$entryCause; fi
+        if [[ $entryArch = "$arch" || $entryArch = "*" ]] && [ "$entryCase" = "$name" ]; then
+            cause=$entryCause
+        fi
     done
     if [ -z "$cause" ]; then
         remaining+=("$name")
