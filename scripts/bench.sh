@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmark of the prompt: installs what is missing, builds QuendaBench for the architecture this
-# machine runs (QUENDA_ARCH overrides), prepares the Wine prefix and runs it under Xvfb. Prints the
+# machine runs natively (QUENDA_ARCH overrides; x86 under qemu says its timings are not a CPU's), prepares the Wine prefix and runs it under Xvfb. Prints the
 # table of figures against the bare-dialog baselines; the full log is build/<arch>/bench.log.
 # QUENDA_BUILD_DIR=<dir> builds and logs there instead.
 set -euo pipefail
@@ -10,6 +10,12 @@ cd "$root"
 "$root/scripts/setup.sh"
 source "$root/scripts/wine-env.sh"
 arch=$(quenda_pick_arch)
+emulated=
+if [ "$arch" = x86 ] && [ "$(quenda_32bit_mode)" = qemu ]; then
+    emulated="note: the 32-bit build runs under qemu-i386 here (this kernel cannot execute 32-bit code);
+      these timings are the emulator's, not the 32-bit build's on a real CPU"
+    echo "$emulated"
+fi
 echo "== building QuendaBench ($arch)"
 # QUENDA_BUILD_DIR builds elsewhere than build/<arch> (the Wine prefix follows QUENDA_WINEPREFIX_BASE).
 build=${QUENDA_BUILD_DIR:-$root/build/$arch}
@@ -31,6 +37,7 @@ exit "$rc"'
 echo "== running QuendaBench under Xvfb (about 3 minutes)"
 rc=0
 timeout 900 xvfb-run "${QUENDA_XVFB_ARGS[@]}" bash -c "$inner" _ "$root" "$arch" "$log" "$build" || rc=$?
+[ -z "$emulated" ] || echo "$emulated" >>"$log"
 cat "$log"
 echo "== QuendaBench exit code: $rc (log: $log)"
 exit "$rc"

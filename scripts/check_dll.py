@@ -13,6 +13,8 @@ EXPORTS = {1: "OnKeyPressed", 2: "EndDlg", 3: "StartDlgEx", 4: "StartDlg"}
 MACHINES = {"x86": 0x14C, "x64": 0x8664, "arm64": 0xAA64}
 
 OWN = "the library's own code"
+HOLD = "the library's hold on itself while a prompt is set up or a screen reader holds it (unload safety)"
+LASTCHECK = "the unload's last check that no other thread still runs the library's code"
 CRT = "mingw-w64 CRT start-up and exit (dllcrt2, onexit table)"
 ALLOC = "operator new/delete, libstdc++ strings and exceptions"
 PFORMAT = "mingw-w64 printf (mingw_pformat), which libstdc++'s headers select"
@@ -39,7 +41,7 @@ COMMON = {
         "EndPaint", "FillRect", "GetCursorPos", "GetDC", "GetForegroundWindow", "GetProcessWindowStation",
         "GetSysColor", "GetSysColorBrush", "GetSystemMetrics", "GetThreadDesktop", "GetUserObjectInformationA",
         "GetWindowRect", "GetWindowTextA", "GetWindowThreadProcessId", "InflateRect", "InvalidateRect",
-        "IsIconic", "IsWindow", "IsWindowEnabled", "IsWindowVisible", "KillTimer", "LoadBitmapA",
+        "IsIconic", "IsWindow", "IsWindowEnabled", "KillTimer", "LoadBitmapA",
         "MessageBeep", "MoveWindow", "MsgWaitForMultipleObjectsEx", "NotifyWinEvent", "OffsetRect",
         "OpenDesktopA", "OpenInputDesktop", "OpenWindowStationA", "PeekMessageA", "PostMessageA",
         "PostQuitMessage", "PtInRect", "RedrawWindow", "ReleaseDC", "ScreenToClient", "SendMessageA",
@@ -50,8 +52,13 @@ COMMON = {
         **{f: OWN for f in (
             "CloseHandle", "CreateEventA", "FreeLibrary", "GetCurrentProcessId", "GetLastError",
             "GetModuleHandleExA", "GetTickCount", "GetTickCount64", "GetUserDefaultLangID", "GetVersionExA",
-            "LoadLibraryA", "LoadLibraryExA", "OutputDebugStringA", "ResetEvent", "SetEvent", "SetLastError",
+            "LoadLibraryA", "LoadLibraryExA", "OutputDebugStringA", "SetEvent", "SetHandleInformation", "SetLastError",
+            "AcquireSRWLockExclusive", "ReleaseSRWLockExclusive",
             "WaitForSingleObject")},
+        **{f: HOLD for f in ("GetModuleHandleExW", "TrySubmitThreadpoolCallback", "FreeLibraryWhenCallbackReturns")},
+        **{f: LASTCHECK for f in (
+            "CreateToolhelp32Snapshot", "Thread32First", "Thread32Next", "OpenThread", "SuspendThread",
+            "GetThreadContext", "ResumeThread")},
         # Our own code and a runtime piece both call these.
         "GetCurrentThreadId": OWN + "; " + THREADS,
         "GetProcAddress": OWN + "; " + RANDOM,
@@ -87,7 +94,7 @@ PER_ARCH = {
             "RaiseException", "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx", "RtlVirtualUnwind")},
         "msvcrt.dll": {"___lc_codepage_func": MBCS, "___mb_cur_max_func": MBCS, "__iob_func": PFORMAT},
         # 64-bit SetWindowLongPtrA is a function of its own; the 32-bit header maps it to SetWindowLongA.
-        "user32.dll": {"SetWindowLongPtrA": OWN},
+        "user32.dll": {"GetWindowLongPtrA": OWN, "SetWindowLongPtrA": OWN},
     },
 }
 

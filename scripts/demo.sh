@@ -11,6 +11,9 @@ cd "$root"
 "$root/scripts/setup.sh"
 source "$root/scripts/wine-env.sh"
 arch=$(quenda_pick_arch)
+if [ "$arch" = x86 ] && [ "$(quenda_32bit_mode)" = qemu ]; then
+    echo "== the 32-bit build runs under qemu-i386 here (this kernel cannot execute 32-bit code)"
+fi
 echo "== building the $arch preset"
 cmake --preset "$arch" >/dev/null
 # The demo and the DLL it loads; the tests are not needed for it.

@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Builds both DLLs and runs every test: the Wine tests inside a virtual display, for each
-# architecture this machine can execute; the build checks for both.
+# Builds both DLLs and runs every test: the build checks, the native and fuzz tests, and both
+# architectures' Wine tests inside a virtual display (x86 under qemu where the kernel cannot
+# execute 32-bit code). QUENDA_ARCH=x86|x64 runs only that architecture's Wine tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 source scripts/wine-env.sh
 
-arches=(x64)
-if quenda_can_run_32bit; then
-    arches=(x86 x64)
+if [ -n "${QUENDA_ARCH:-}" ]; then
+    arches=("$QUENDA_ARCH")
 else
-    echo "note: this machine cannot execute 32-bit programs; the 32-bit DLL is built and checked" \
-         "statically, the Wine tests run against the 64-bit build of the same sources."
+    arches=(x86 x64)
+fi
+if [[ " ${arches[*]} " =~ " x86 " ]]; then
+    case $(quenda_32bit_mode) in
+        native) echo "note: x86 Wine tests run natively" ;;
+        qemu) echo "note: this kernel cannot execute 32-bit code; the x86 Wine tests run under" \
+                   "qemu-i386 ($(quenda_wine32_qemu_dir))" ;;
+        *) echo "test.sh: no 32-bit Wine here, native or under qemu (scripts/setup.sh provides it)" >&2
+           exit 1 ;;
+    esac
 fi
 
 for arch in x86 x64; do
@@ -39,10 +47,6 @@ if command -v clang++ >/dev/null; then
     done
 else
     echo "note: clang++ not found; the fuzz targets are skipped"
-fi
-
-if [[ ! " ${arches[*]} " =~ " x86 " ]]; then
-    ctest --preset x86
 fi
 
 # The kit from the DLLs built above; then the same commit built and packed in another folder must
@@ -73,38 +77,27 @@ for zip in build/package-signed/Quenda-*.zip; do
     echo "ok: signed $arch DLL verifies"
 done
 
-status=0
-for arch in "${arches[@]}"; do
-    quenda_wine_for "$arch"
-    xvfb-run "${QUENDA_XVFB_ARGS[@]}" bash -c '
-        source scripts/wine-env.sh
-        quenda_wine_for "$1"
-        quenda_init_prefix
-        # A persistent server and one warm start keep each test program from waiting on
-        # Wine helper processes that hold the output pipe.
-        /usr/lib/wine/wineserver -p
-        "$QUENDA_WINE" cmd /c exit >/dev/null 2>&1 || true
-        rc=0
-        # Wine under load occasionally misses a timing window (a foreground change, a first paint
-        # read back late); a case gets one more try. A test program that crashes fails (its crash
-        # filter), and every case that needed the second try is named below, so a retry never
-        # hides a fault silently.
-        log="build/$1/ctest-wine.log"
-        ctest --preset "$1" --repeat until-pass:2 2>&1 | tee "$log"
-        rc=${PIPESTATUS[0]}
-        # The signed DLL loads and answers its exports like the one the suite ran.
-        if "$QUENDA_WINE" "build/signing/$1/QuendaLinkCheck_libQuenda_a.exe" 2>/dev/null |
-                grep -q "import library link check passed"; then
-            echo "ok: signed $1 DLL loads and passes the link check"
-        else
-            echo "FAIL: signed $1 DLL"; rc=1
-        fi
-        retried=$(grep -E "Test +#[0-9]+: .*[*]{3}(Failed|Timeout|Exception)" "$log" |
-                  sed -E "s/.*Test +#[0-9]+: ([^ ]+).*/\1/" | sort -u || true)
-        if [ -n "$retried" ]; then
-            echo "note: cases that failed their first try ($1):"; echo "$retried" | sed "s/^/  /"
-        fi
-        /usr/lib/wine/wineserver -k || true
-        exit $rc' _ "$arch" || status=$?
+# The build checks of both DLLs (exports, imports, version, bitmaps), which need no Wine.
+for arch in x86 x64; do
+    ctest --preset "$arch" -L native
 done
+
+status=0
+summary=()
+passed_all=0
+failed_all=0
+for arch in "${arches[@]}"; do
+    start=$SECONDS
+    rm -f "build/$arch/wine-suite.counts"
+    xvfb-run "${QUENDA_XVFB_ARGS[@]}" scripts/wine-suite.sh "$arch" || status=1
+    read -r passed failed rerun <"build/$arch/wine-suite.counts" || { passed=0 failed=1 rerun=0; }
+    how=$arch
+    if [ "$arch" = x86 ]; then how="x86 ($(quenda_32bit_mode))"; fi
+    summary+=("$how: $passed passed, $failed failed ($rerun after a named rerun), $((SECONDS - start)) s")
+    passed_all=$((passed_all + passed))
+    failed_all=$((failed_all + failed))
+done
+echo "== Wine tests"
+printf '  %s\n' "${summary[@]}"
+echo "wine: $passed_all passed, $failed_all failed"
 exit $status

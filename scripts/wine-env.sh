@@ -1,18 +1,38 @@
 # Sourced by the other scripts: Wine settings for running the cross-built programs.
-# QUENDA_ARCH=x86|x64 chooses the build that runs; without it the 32-bit build runs when this
-# machine can execute 32-bit code, the 64-bit build otherwise.
+# 32-bit programs run under the system's 32-bit Wine where the kernel executes 32-bit code, else
+# under the same Wine in qemu user mode (scripts/qemu-user.sh, made by scripts/setup.sh).
+# QUENDA_ARCH=x86|x64 chooses the build for the demo and the benchmark; without it they take the
+# build this machine runs natively.
 
 QUENDA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEDEBUG=-all
+source "$QUENDA_ROOT/scripts/qemu-user.sh"
 
+# The kernel executes 32-bit programs itself (some machines run with IA-32 emulation off).
+quenda_native_32bit() {
+    env -u WINELOADERNOEXEC /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# 32-bit Wine runs here, natively or under qemu (once scripts/setup.sh has made that folder).
 quenda_can_run_32bit() {
-    /usr/lib/wine/wine --version >/dev/null 2>&1
+    quenda_native_32bit || [ -x "$(quenda_wine32_qemu_dir)/bin/wine" ]
+}
+
+# How 32-bit programs run here: "native", "qemu" or "none".
+quenda_32bit_mode() {
+    if quenda_native_32bit; then
+        echo native
+    elif [ -x "$(quenda_wine32_qemu_dir)/bin/wine" ]; then
+        echo qemu
+    else
+        echo none
+    fi
 }
 
 quenda_pick_arch() {
     if [ -n "${QUENDA_ARCH:-}" ]; then
         echo "$QUENDA_ARCH"
-    elif quenda_can_run_32bit; then
+    elif quenda_native_32bit; then
         echo x86
     else
         echo x64
@@ -23,12 +43,18 @@ quenda_pick_arch() {
 quenda_wine_for() {
     local arch=$1
     export WINEPREFIX=${QUENDA_WINEPREFIX_BASE:-$QUENDA_ROOT/build}/wine-$arch
-    if [ "$arch" = x86 ]; then
-        export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine
-    else
+    if [ "$arch" = x64 ]; then
         export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+        QUENDA_WINE=$WINELOADER
+    elif quenda_native_32bit; then
+        export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine
+        QUENDA_WINE=$WINELOADER
+    else
+        local dir
+        dir=$(quenda_wine32_qemu_dir)
+        export WINEARCH=win32 WINELOADER=$dir/usr/lib/wine/wine
+        QUENDA_WINE=$dir/bin/wine
     fi
-    QUENDA_WINE=$WINELOADER
 }
 
 # Creates the prefix once. Needs a display (run inside xvfb-run).

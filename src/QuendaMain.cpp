@@ -222,7 +222,7 @@ public:
     // restore the desktop and leave, since the driver has every reason to think it done.
     Entry EnterStart(ULONGLONG deadline) {
         const DWORD self = GetCurrentThreadId();
-        std::unique_lock guard(lock_);
+        std::lock_guard guard(lock_);
         bool waited = false;
         for (;;) {
             if (unloading_) return Entry::Unloading;
@@ -236,13 +236,13 @@ public:
             // A call from the open prompt's own callback never waits for itself.
             if (!promptClosed_ || startThread_ == self) return Entry::PromptOpen;
             if (!waited) {
-                guard.unlock();
+                lock_.unlock();
                 QUENDA_TRACE("start", "the previous prompt has closed: waiting for its call to leave");
-                guard.lock();
+                lock_.lock();
                 waited = true;
                 continue;
             }
-            if (!WaitForChange(guard, deadline)) return Entry::PromptOpen;
+            if (!WaitForChange(deadline)) return Entry::PromptOpen;
         }
     }
 
@@ -291,9 +291,9 @@ public:
 
     // True once no counted call is inside; false when the deadline came first.
     bool WaitUntilEmpty(ULONGLONG deadline) {
-        std::unique_lock guard(lock_);
+        std::lock_guard guard(lock_);
         while (inside_ > 0)
-            if (!WaitForChange(guard, deadline)) return false;
+            if (!WaitForChange(deadline)) return false;
         return true;
     }
 
@@ -310,23 +310,24 @@ private:
         Waiter* next = nullptr;
     };
 
-    // Sleeps until the next change or the deadline; false at the deadline.
-    bool WaitForChange(std::unique_lock<SrwLock>& guard, ULONGLONG deadline) {
+    // Called with the lock held; lets go of it while it sleeps until the next change or the
+    // deadline. False at the deadline.
+    bool WaitForChange(ULONGLONG deadline) {
         if (GetTickCount64() >= deadline) return false;
         Waiter waiter;
         waiter.event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         if (!waiter.event) {
             // No event to be had: a short sleep stands in for the wake-up.
-            guard.unlock();
+            lock_.unlock();
             Sleep(10);
-            guard.lock();
+            lock_.lock();
             return true;
         }
         waiter.next = waiters_;
         waiters_ = &waiter;
-        guard.unlock();
+        lock_.unlock();
         WaitHandlingSentMessages(waiter.event.get(), deadline);
-        guard.lock();
+        lock_.lock();
         for (Waiter** link = &waiters_; *link; link = &(*link)->next) {
             if (*link == &waiter) {
                 *link = waiter.next;
