@@ -88,6 +88,8 @@ PER_ARCH = {
     "x86": {
         "msvcrt.dll": {"__mb_cur_max": MBCS, "_iob": PFORMAT, "atoi": LOCALE, "setlocale": LOCALE,
                        "strchr": LOCALE},
+        # The 32-bit header maps GetWindowLongPtrA to GetWindowLongA.
+        "user32.dll": {"GetWindowLongA": OWN},
     },
     "x64": {
         "kernel32.dll": {f: SEH for f in (
