@@ -255,7 +255,11 @@ struct GdiCount {
 
 GdiCount CountGdi() {
     GdiCount count;
-#if defined(_WIN64)
+#if defined(_M_ARM64) || defined(__aarch64__)
+    // No segment register on ARM64: the TEB holds the PEB at 0x60, as on x64.
+    const BYTE* peb = *reinterpret_cast<const BYTE* const*>(reinterpret_cast<const BYTE*>(NtCurrentTeb()) + 0x60);
+    const auto* table = *reinterpret_cast<const BYTE* const*>(peb + 0xF8);
+#elif defined(_WIN64)
     const BYTE* peb = nullptr;
     __asm__("movq %%gs:0x60, %0" : "=r"(peb));
     const auto* table = *reinterpret_cast<const BYTE* const*>(peb + 0xF8);

@@ -28,8 +28,13 @@ size_t FormatTraceLine(char* out, size_t capacity, unsigned long pid, unsigned l
                        const char* format, va_list args) noexcept;
 
 // Formats one line on the stack and hands it to OutputDebugStringA. Call through QUENDA_TRACE.
+// clang rejects the gnu_printf archetype under -Werror; its printf archetype checks the same.
+#if defined(__clang__)
+void WriteTraceLine(const char* step, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
+#else
 void WriteTraceLine(const char* step, const char* format, ...) noexcept
     __attribute__((format(gnu_printf, 2, 3)));
+#endif
 
 // Trace (REG_DWORD) under the library's key is exactly 1: one key open, one value query.
 bool ReadTraceSwitch() noexcept;
