@@ -72,4 +72,10 @@ for arch in "${arches[@]}"; do
         /usr/lib/wine/wineserver -k || true
         exit $rc' _ "$arch" || status=$?
 done
+
+# ARM64: its own toolchain (built once, cached outside the clone) and Wine under qemu-aarch64.
+# QUENDA_ARM64_TESTS=off leaves it out of a local run.
+if [ "${QUENDA_ARM64_TESTS:-on}" != off ]; then
+    scripts/test-arm64.sh || status=$?
+fi
 exit $status

@@ -1,5 +1,5 @@
 # Sourced by the other scripts: Wine settings for running the cross-built programs.
-# QUENDA_ARCH=x86|x64 chooses the build that runs; without it the 32-bit build runs when this
+# QUENDA_ARCH=x86|x64|arm64 chooses the build that runs; without it the 32-bit build runs when this
 # machine can execute 32-bit code, the 64-bit build otherwise.
 
 QUENDA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,7 +19,7 @@ quenda_pick_arch() {
     fi
 }
 
-# Sets WINEPREFIX, WINEARCH, WINELOADER and QUENDA_WINE for an architecture.
+# Sets WINEPREFIX, WINEARCH, WINELOADER, QUENDA_WINE and QUENDA_WINESERVER for an architecture.
 quenda_wine_for() {
     local arch=$1
     export WINEPREFIX=${QUENDA_WINEPREFIX_BASE:-$QUENDA_ROOT/build}/wine-$arch
@@ -29,6 +29,13 @@ quenda_wine_for() {
         export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
     fi
     QUENDA_WINE=$WINELOADER
+    QUENDA_WINESERVER=/usr/lib/wine/wineserver
+    if [ "$arch" = arm64 ]; then
+        # Debian's arm64 Wine under qemu-aarch64 (scripts/setup-arm64.sh --env sets QUENDA_ARM64);
+        # qemu maps /usr/lib/wine/wine64 into its arm64 root for the children Wine starts.
+        QUENDA_WINE=$QUENDA_ARM64/bin/wine
+        QUENDA_WINESERVER=$QUENDA_ARM64/bin/wineserver
+    fi
 }
 
 # Creates the prefix once. Needs a display (run inside xvfb-run).
@@ -40,7 +47,7 @@ quenda_init_prefix() {
     "$QUENDA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
     # A crashing test must fail, not wait on the debugger's dialog.
     "$QUENDA_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-    /usr/lib/wine/wineserver -w
+    "$QUENDA_WINESERVER" -w
     touch "$WINEPREFIX/.quenda-ready"
 }
 
