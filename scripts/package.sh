@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds both presets where needed and writes one zip per architecture for integrators:
-#   build/package/Quenda-<version>-x86.zip and -x64.zip
+#   build/package/Quenda-<version>-x86.zip, -x64.zip and -arm64.zip
 # each holding Quenda.dll, include/quenda.h, libQuenda.a (mingw), Quenda.lib (MSVC),
 # README.md, docs/INTEGRATION.md and the README's pictures.
 set -euo pipefail
@@ -12,7 +12,9 @@ version=$(sed -n 's/^project(Quenda VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 out=build/package
 mkdir -p "$out"
 
-for arch in x86 x64; do
+for arch in x86 x64 arm64; do
+    # The ARM64 preset needs the toolchain scripts/setup-arm64.sh builds (cached after the first time).
+    [ "$arch" != arm64 ] || eval "$(scripts/setup-arm64.sh --env)"
     # The tests are not part of the kit; a configured tree keeps its own choice.
     [ -f "build/$arch/CMakeCache.txt" ] || cmake --preset "$arch" >/dev/null
     cmake --build --preset "$arch" --target Quenda QuendaImportLib QuendaMsvcImportLib
