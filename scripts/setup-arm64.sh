@@ -118,6 +118,9 @@ build_sysroot() {
         -DCMAKE_C_COMPILER=$t-clang -DCMAKE_CXX_COMPILER=$t-clang++
         -DCMAKE_AR=/usr/lib/llvm-14/bin/llvm-ar -DCMAKE_RANLIB=/usr/lib/llvm-14/bin/llvm-ranlib
         -DCMAKE_C_COMPILER_WORKS=TRUE -DCMAKE_CXX_COMPILER_WORKS=TRUE)
+    # Without a target triple LLVM 14's runtimes guess i686-pc-mingw32 and build libunwind for i386.
+    local target=(-DCMAKE_C_COMPILER_TARGET=aarch64-w64-windows-gnu -DCMAKE_CXX_COMPILER_TARGET=aarch64-w64-windows-gnu
+        -DLLVM_DEFAULT_TARGET_TRIPLE=aarch64-w64-windows-gnu)
     log "compiler-rt builtins"
     (cmake "${common[@]}" -S "$llvm/compiler-rt/lib/builtins" -B "$work/b-rt" \
         -DCMAKE_INSTALL_PREFIX="$prefix/lib/clang/$CLANG_VER" -DCMAKE_C_COMPILER_TARGET=aarch64-w64-windows-gnu \
@@ -125,7 +128,7 @@ build_sysroot() {
         cmake --build "$work/b-rt" -j"$JOBS" && cmake --install "$work/b-rt") >"$work/rt.log" 2>&1 ||
         { tail -40 "$work/rt.log" >&2; return 1; }
     log "libunwind, libc++abi, libc++"
-    (cmake "${common[@]}" -S "$llvm/runtimes" -B "$work/b-cxx" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    (cmake "${common[@]}" "${target[@]}" -S "$llvm/runtimes" -B "$work/b-cxx" -DCMAKE_INSTALL_PREFIX="$prefix" \
         -DLLVM_ENABLE_RUNTIMES="libunwind;libcxxabi;libcxx" -DLLVM_PATH="$llvm/llvm" -DLLVM_INCLUDE_TESTS=OFF \
         -DLIBUNWIND_ENABLE_SHARED=OFF -DLIBUNWIND_USE_COMPILER_RT=ON -DLIBUNWIND_INCLUDE_TESTS=OFF \
         -DLIBCXXABI_ENABLE_SHARED=OFF -DLIBCXXABI_USE_COMPILER_RT=ON -DLIBCXXABI_USE_LLVM_UNWINDER=ON \

@@ -6,7 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
-eval "$(scripts/setup-arm64.sh --env)"
+# A toolchain and emulator given in the environment are used as they are.
+if [ -z "${QUENDA_ARM64_SYSROOT:-}" ] || [ -z "${QUENDA_ARM64:-}" ]; then
+    eval "$(scripts/setup-arm64.sh --env)"
+fi
 echo "arm64: toolchain ready in $((SECONDS - start)) s ($QUENDA_ARM64_SYSROOT)"
 
 start=$SECONDS
