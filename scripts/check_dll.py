@@ -90,6 +90,8 @@ PER_ARCH = {
                        "strchr": LOCALE},
         # The 32-bit header maps GetWindowLongPtrA to GetWindowLongA.
         "user32.dll": {"GetWindowLongA": OWN},
+        "kernel32.dll": {"GetModuleHandleA": "GCC's crtbegin.o: registers the DWARF unwind tables of "
+                                             "C++ exceptions with libgcc, asking first for a shared one"},
     },
     "x64": {
         "kernel32.dll": {f: SEH for f in (
