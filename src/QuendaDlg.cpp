@@ -56,6 +56,8 @@ bool gUnloadBegun = false;  // guarded by gLock
 
 // Dialog thread only.
 TButtonInfo gCancelButton;
+// The whole prompt's look: the band, the labels and the button in the user's colours.
+bool gHighContrast = false;
 DialogSetup gSetup;
 bool gForegroundBusy = false;
 // The trace notes the prompt reaching the front once, not at every tick it stays there.
@@ -113,7 +115,7 @@ void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
 
 // Reads the setting afresh and redraws the window and the button at once.
 void FollowHighContrast(HWND wnd) {
-    gCancelButton.HighContrast = IsHighContrastOn();
+    gHighContrast = IsHighContrastOn();
     RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
@@ -221,8 +223,7 @@ void OnInitDialog(HWND wnd) {
         EndDialog(wnd, 0);
         return;
     }
-    // The whole prompt's look, not only the button's: the paint reads it from here too.
-    gCancelButton.HighContrast = IsHighContrastOn();
+    gHighContrast = IsHighContrastOn();
     SetWindowLongA(wnd, GWL_STYLE, static_cast<LONG>(WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN));
     SetWindowLongA(wnd, GWL_EXSTYLE, WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_CONTROLPARENT);
     const int middle = static_cast<int>(gSetup.MiddleWidth);
@@ -297,14 +298,15 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case WM_PAINT: {
                 const PaintDc paint(wnd);
-                PaintDialog(paint.get(), gSetup.MiddleWidth, gCancelButton.HighContrast);
+                PaintDialog(paint.get(), gSetup.MiddleWidth, gHighContrast);
                 return TRUE;
             }
             case WM_CTLCOLORDLG:
                 return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
             case WM_DRAWITEM:
                 if (wParam == kButtonId && lParam)
-                    DrawBitmapButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), gCancelButton);
+                    DrawBitmapButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), gCancelButton,
+                                     gHighContrast);
                 return TRUE;
             case WM_COMMAND:
                 if (HIWORD(wParam) == 0 && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == kButtonId)) {
@@ -379,7 +381,7 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
                 request.dwFlags = TME_LEAVE;
                 request.hwndTrack = gCancelButton.Handle;
                 if (const TrackMouseEventFn track = gTrackMouseLeave.load()) track(&request);
-                DrawButtonHover(gCancelButton);
+                DrawButtonHover(gCancelButton, gHighContrast);
                 break;
             }
             case WM_MOUSELEAVE:
@@ -504,11 +506,12 @@ void PostDisableButton(HWND wnd) noexcept {
     if (wnd) PostMessageA(wnd, kDisableButtonMessage, 0, 0);
 }
 
-void PostPromptTextChanged(HWND wnd) noexcept {
-    if (wnd) PostMessageA(wnd, kTextChangedMessage, 0, 0);
-}
 
 OpenDialog::OpenDialog() : lock_(gLock) {}
+
+OpenDialog::~OpenDialog() {
+    if (shownTextChanged_ && gDialog.DialogWnd) PostMessageA(gDialog.DialogWnd, kTextChangedMessage, 0, 0);
+}
 
 bool OpenDialog::IsOpen() const {
     return gDialog.DialogWnd && gDialog.PromptLabel && IsWindow(gDialog.DialogWnd);
@@ -516,9 +519,19 @@ bool OpenDialog::IsOpen() const {
 
 HWND OpenDialog::Window() const { return gDialog.DialogWnd; }
 HWND OpenDialog::Button() const { return gCancelButton.Handle; }
-TApiLabelEx& OpenDialog::PromptLabel() const { return *gDialog.PromptLabel; }
 TApiLabelEx& OpenDialog::EchoLabel() const { return *gDialog.EchoLabel; }
-TApiLabelEx& OpenDialog::ResultLabel() const { return *gDialog.ResultLabel; }
+
+void OpenDialog::SetPromptText(const std::string& text) const {
+    gDialog.PromptLabel->SetText(text);
+    shownTextChanged_ = true;
+}
+
+void OpenDialog::SetResultText(const std::string& text) const {
+    gDialog.ResultLabel->SetText(text);
+    shownTextChanged_ = true;
+}
+
+void OpenDialog::SetResultColor(COLORREF color) const { gDialog.ResultLabel->SetColor(color); }
 
 BOOL WINAPI EmulatedTrackMouseEvent(LPTRACKMOUSEEVENT request) {
     if (!request || request->cbSize < sizeof(TRACKMOUSEEVENT)) return FALSE;

@@ -48,24 +48,28 @@ void SetCancelHandler(CancelHandlerFn handler) noexcept;
 void BeginDialogUnload() noexcept;
 // Disables the button on the prompt's own thread, for a caller that must not wait for it.
 void PostDisableButton(HWND wnd) noexcept;
-// Tells the prompt's thread that a label it names itself after has changed. Only posts: the
-// caller may hold the lock and must not wait for the prompt's thread.
-void PostPromptTextChanged(HWND wnd) noexcept;
 
 // Access to the open prompt's labels and button from any thread. Holding it keeps the labels
 // alive: the close releases them under the same lock, and painting reads them under it too.
 class OpenDialog {
 public:
     OpenDialog();
+    OpenDialog(const OpenDialog&) = delete;
+    OpenDialog& operator=(const OpenDialog&) = delete;
+    ~OpenDialog();
     [[nodiscard]] bool IsOpen() const;
     HWND Window() const;
     HWND Button() const;
-    TApiLabelEx& PromptLabel() const;
     TApiLabelEx& EchoLabel() const;
-    TApiLabelEx& ResultLabel() const;
+    // The prompt and the outcome are what the window's text and screen readers follow: set here,
+    // the change is handed to the prompt's thread when the access ends (a post; nothing waits).
+    void SetPromptText(const std::string& text) const;
+    void SetResultText(const std::string& text) const;
+    void SetResultColor(COLORREF color) const;
 
 private:
     std::unique_lock<CriticalSection> lock_;
+    mutable bool shownTextChanged_ = false;
 };
 
 // Leave tracking for the button's hover look; the emulation stands in where the system lacks

@@ -206,8 +206,8 @@ void DrawHighContrastButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info) {
 
 }  // namespace
 
-void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info) {
-    if (info.HighContrast) {
+void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info, bool highContrast) {
+    if (highContrast) {
         DrawHighContrastButton(drawItem, info);
         return;
     }
@@ -247,8 +247,8 @@ void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info) {
     DrawButtonCaption(dc, info.Caption, r, style);
 }
 
-void DrawButtonHover(TButtonInfo& info) {
-    if (info.HighContrast) return;
+void DrawButtonHover(TButtonInfo& info, bool highContrast) {
+    if (highContrast) return;
     const WindowDc dc(info.Handle);
     if (!dc || info.Hover || info.Pressed || !IsWindowEnabled(info.Handle)) return;
     POINT cursor{};

@@ -112,15 +112,15 @@ struct TButtonInfo {
     RECT ClientRect{};
     bool Pressed = false;
     bool Hover = false;
-    // Drawn as a system push button in the user's colours instead of the bitmap strip.
-    bool HighContrast = false;
     WNDPROC OldWndProc = nullptr;
 };
 
 enum CaptionStyle { kCaptionNormal = 0, kCaptionDisabled = 1, kCaptionPressed = 2 };
 
-void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info);
-void DrawButtonHover(TButtonInfo& info);
+// Under high contrast the button is drawn as a system push button in the user's colours instead
+// of the bitmap strip, and has no hover look.
+void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info, bool highContrast = false);
+void DrawButtonHover(TButtonInfo& info, bool highContrast = false);
 void DrawButtonCaption(HDC dc, std::string_view text, RECT rect, CaptionStyle style);
 void CenterTextRect(HDC dc, std::string_view text, RECT& rect);
 

@@ -468,10 +468,9 @@ uint32_t KeyPressed(uint32_t keyEvent) {
             break;
         case QUENDA_KEY_NEW_PIN:
         case QUENDA_KEY_CONFIRM_PIN:
-            dialog.PromptLabel().SetText(*prompt);
+            dialog.SetPromptText(*prompt);
             dialog.EchoLabel().SetText("");
-            dialog.ResultLabel().SetText("");
-            PostPromptTextChanged(dialog.Window());
+            dialog.SetResultText("");
             break;
         default:
             break;
@@ -522,11 +521,10 @@ uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
         const OpenDialog dialog;
         if (dialog.IsOpen() && dialog.Window() == wnd) {
             try {
-                if (text) dialog.ResultLabel().SetText(*text);
+                if (text) dialog.SetResultText(*text);
             } catch (...) {
             }
-            dialog.ResultLabel().SetColor(outcome->color);
-            PostPromptTextChanged(wnd);
+            dialog.SetResultColor(outcome->color);
         }
     }
     QUENDA_TRACE("close", "outcome %u on screen for %u ms, then EndDlg closes prompt %p", endResult,

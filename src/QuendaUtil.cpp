@@ -44,8 +44,8 @@ RECT MakeRect(LONG left, LONG top, LONG right, LONG bottom) { return RECT{left, 
 POINT MakePoint(LONG x, LONG y) { return POINT{x, y}; }
 
 namespace {
-// The module is looked up once at load: the loader lock that GetModuleHandleEx takes is held by
-// the unloading thread while it waits for the dialog's thread to finish.
+// The module is looked up once at load: GetModuleHandleEx may take the loader lock (Windows does
+// not say; Wine's does), which the unloading thread holds while it waits for the dialog's thread.
 HMODULE LookUpThisModule() {
     HMODULE module = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
