@@ -335,6 +335,15 @@ bool WaitForUnloaded(DWORD millis) {
     return true;
 }
 
+// Thread A's gate, set up for the hooks to find.
+bool MakeGate(FirstPaintGate& gate) {
+    gate.reached.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gate.unloadStarting.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gate.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gFirstPaintGate = &gate;
+    return gate.reached && gate.unloadStarting && gate.never;
+}
+
 // The driver's FreeLibrary, timed.
 void FreeTimed(Library& library, Report& report) {
     const ULONGLONG start = GetTickCount64();
@@ -351,11 +360,7 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
     FirstPaintGate gate;
     UniqueHook hook;
     if (atFirstPaint) {
-        gate.reached.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        gate.unloadStarting.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        gate.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        if (!gate.reached || !gate.unloadStarting || !gate.never) return kSetupFailed;
-        gFirstPaintGate = &gate;
+        if (!MakeGate(gate)) return kSetupFailed;
         if (!OpenPromptToFirstPaint(library, run, hook, report)) return kSetupFailed;
     } else {
         if (!OpenPrompt(library, run, report)) return kSetupFailed;
@@ -384,14 +389,6 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
     }
     report.Line("done", 1);
     return 0;
-}
-
-bool MakeGate(FirstPaintGate& gate) {
-    gate.reached.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    gate.unloadStarting.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    gate.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    gFirstPaintGate = &gate;
-    return gate.reached && gate.unloadStarting && gate.never;
 }
 
 // Thread A's windows of the library, visible or not.
