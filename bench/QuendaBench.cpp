@@ -256,13 +256,13 @@ struct GdiCount {
 
 GdiCount CountGdi() {
     GdiCount count;
+    // The TEB points at the PEB, which holds the table; the same offsets on x64 and ARM64.
+    const auto* teb = reinterpret_cast<const BYTE*>(NtCurrentTeb());
 #if defined(_WIN64)
-    const BYTE* peb = nullptr;
-    __asm__("movq %%gs:0x60, %0" : "=r"(peb));
+    const BYTE* peb = *reinterpret_cast<const BYTE* const*>(teb + 0x60);
     const auto* table = *reinterpret_cast<const BYTE* const*>(peb + 0xF8);
 #else
-    const BYTE* peb = nullptr;
-    __asm__("movl %%fs:0x30, %0" : "=r"(peb));
+    const BYTE* peb = *reinterpret_cast<const BYTE* const*>(teb + 0x30);
     const auto* table = *reinterpret_cast<const BYTE* const*>(peb + 0x94);
 #endif
     if (!table) return {-1, -1};

@@ -10,7 +10,9 @@
 # binutils has no windres for it, QUENDA_RC_COMPILER.
 set(QUENDA_LLVM_VERSION 14)
 get_filename_component(QUENDA_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(QUENDA_SYSROOT /usr/${QUENDA_TRIPLET} CACHE PATH "mingw-w64 headers and import libraries")
+if(NOT QUENDA_SYSROOT)
+  set(QUENDA_SYSROOT /usr/${QUENDA_TRIPLET} CACHE PATH "mingw-w64 headers and import libraries")
+endif()
 if(NOT DEFINED QUENDA_CXX_RUNTIME)
   set(QUENDA_CXX_RUNTIME libstdc++)
 endif()

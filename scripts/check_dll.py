@@ -53,8 +53,7 @@ COMMON = {
             "CloseHandle", "CreateEventA", "FreeLibrary", "GetCurrentProcessId", "GetLastError",
             "GetModuleHandleExA", "GetTickCount", "GetTickCount64", "GetUserDefaultLangID", "GetVersionExA",
             "LoadLibraryA", "LoadLibraryExA", "OutputDebugStringA", "SetEvent", "SetHandleInformation", "SetLastError",
-            "AcquireSRWLockExclusive", "ReleaseSRWLockExclusive",
-            "WaitForSingleObject")},
+            "AcquireSRWLockExclusive", "ReleaseSRWLockExclusive")},
         **{f: HOLD for f in ("GetModuleHandleExW", "TrySubmitThreadpoolCallback", "FreeLibraryWhenCallbackReturns")},
         **{f: LASTCHECK for f in (
             "CreateToolhelp32Snapshot", "Thread32First", "Thread32Next", "OpenThread", "SuspendThread",
@@ -68,11 +67,9 @@ COMMON = {
         "LeaveCriticalSection": OWN + "; " + TLS,
         "MultiByteToWideChar": OWN + "; " + MBCS,
         "Sleep": OWN + "; " + THREADS,
-        "CreateSemaphoreW": THREADS, "ReleaseSemaphore": THREADS,
-        "TlsAlloc": TLS, "TlsFree": TLS, "TlsGetValue": TLS, "TlsSetValue": TLS,
+        "TlsGetValue": TLS,
         "VirtualProtect": RELOC, "VirtualQuery": RELOC,
-        "IsDBCSLeadByteEx": MBCS, "WideCharToMultiByte": MBCS,
-        "GetModuleHandleW": RANDOM, "LoadLibraryW": RANDOM,
+        "WideCharToMultiByte": MBCS,
     },
     "msvcrt.dll": {
         "_amsg_exit": CRT, "_initterm": CRT, "_lock": CRT, "_unlock": CRT, "abort": TERMINATE,
@@ -80,10 +77,27 @@ COMMON = {
         "memchr": ALLOC, "memcmp": OWN + "; " + ALLOC, "memcpy": OWN + "; " + ALLOC,
         "memmove": ALLOC, "memset": OWN, "strcmp": ALLOC, "strlen": OWN + "; " + ALLOC, "strncmp": ALLOC,
         "_errno": PFORMAT, "fputc": PFORMAT, "localeconv": PFORMAT, "strerror": PFORMAT, "wcslen": PFORMAT,
-        "fputs": TERMINATE, "fwrite": TERMINATE + "; " + RELOC, "vfprintf": RELOC,
-        "_read": RANDOM, "_close": RANDOM,
+        "fwrite": TERMINATE + "; " + RELOC, "vfprintf": RELOC,
     },
 }
+# GCC's runtime (x86 and x64).
+LIBSTDCXX = {
+    "kernel32.dll": {
+        "CreateSemaphoreW": THREADS, "ReleaseSemaphore": THREADS, "WaitForSingleObject": THREADS,
+        "TlsAlloc": TLS, "TlsFree": TLS, "TlsSetValue": TLS,
+        "IsDBCSLeadByteEx": MBCS,
+        "GetModuleHandleW": RANDOM, "LoadLibraryW": RANDOM,
+    },
+    "msvcrt.dll": {"fputs": TERMINATE, "_read": RANDOM, "_close": RANDOM},
+}
+LIBCXX_THREADS = "libc++'s Win32 thread support (mutex, call_once, thread-local keys), which libc++abi's exception globals use"
+LIBCXX_CHRONO = "libc++ clocks (chrono.cpp), linked with its thread support"
+LIBCXX_STRING = "libc++ number conversions (string.cpp), linked with std::string's member set"
+LIBCXX_LOCALE = "libc++ Win32 locale support (locale_win32), used by its string conversions"
+UNWIND = "libunwind's SEH unwinder: C++ exceptions on ARM64"
+UNWIND_LOG = "libunwind's diagnostics: its log switches from the environment, its messages and asserts"
+ALIGNED = "libc++ aligned operator new/delete and libc++abi's fallback heap"
+MINGWEX = "mingw-w64's string-to-number and scanf helpers (mingwex), used by libc++'s conversions"
 PER_ARCH = {
     "x86": {
         "msvcrt.dll": {"__mb_cur_max": MBCS, "_iob": PFORMAT, "atoi": LOCALE, "setlocale": LOCALE,
@@ -100,12 +114,38 @@ PER_ARCH = {
         # 64-bit SetWindowLongPtrA is a function of its own; the 32-bit header maps it to SetWindowLongA.
         "user32.dll": {"GetWindowLongPtrA": OWN, "SetWindowLongPtrA": OWN},
     },
+    # libc++, libc++abi and libunwind from the sysroot scripts/setup-arm64.sh builds.
+    "arm64": {
+        "kernel32.dll": {
+            **{f: LIBCXX_THREADS for f in (
+                "FlsAlloc", "FlsGetValue", "FlsSetValue", "GetThreadId", "InitOnceExecuteOnce",
+                "SleepConditionVariableSRW", "SwitchToThread", "TryAcquireSRWLockExclusive",
+                "TryEnterCriticalSection", "WaitForSingleObjectEx", "WakeAllConditionVariable",
+                "WakeConditionVariable")},
+            **{f: LIBCXX_CHRONO for f in (
+                "GetSystemTimeAsFileTime", "QueryPerformanceCounter", "QueryPerformanceFrequency")},
+            "GetModuleHandleW": LIBCXX_CHRONO + ": looks GetSystemTimePreciseAsFileTime up as the library loads",
+            **{f: UNWIND for f in (
+                "RaiseException", "RtlLookupFunctionEntry", "RtlRestoreContext", "RtlUnwindEx", "RtlVirtualUnwind")},
+        },
+        "msvcrt.dll": {
+            "_beginthreadex": LIBCXX_THREADS,
+            "_aligned_malloc": ALIGNED, "_aligned_free": ALIGNED,
+            "_assert": UNWIND_LOG, "fflush": UNWIND_LOG, "getenv": UNWIND_LOG,
+            "strtol": LIBCXX_STRING, "strtoul": LIBCXX_STRING, "wcstol": LIBCXX_STRING, "wcstoul": LIBCXX_STRING,
+            "mbrtowc": LIBCXX_LOCALE, "wcrtomb": LIBCXX_LOCALE, "___mb_cur_max_func": LIBCXX_LOCALE,
+            "___lc_codepage_func": MBCS, "__iob_func": PFORMAT, "fputwc": PFORMAT, "fwprintf": PFORMAT,
+            **{f: MINGWEX for f in ("islower", "isspace", "isupper", "iswctype", "isxdigit")},
+        },
+        "user32.dll": {"GetWindowLongPtrA": OWN, "SetWindowLongPtrA": OWN},
+    },
 }
 
 
 def allowed_imports(arch):
     allowed = {}
-    for table in (COMMON, PER_ARCH.get(arch, {})):
+    runtime = {} if arch == "arm64" else LIBSTDCXX
+    for table in (COMMON, runtime, PER_ARCH.get(arch, {})):
         for dll, functions in table.items():
             allowed.setdefault(dll, {}).update(functions)
     return allowed
@@ -144,7 +184,10 @@ class Image:
     def exports(self):
         rva, _ = self.directories[0]
         name = self.cstr(self.u32(rva + 12))
-        base, _, nnames, _, names, ordinals = struct.unpack_from("<IIIIII", self.data, self.offset(rva) + 16)
+        base, nfunctions, nnames, functions, names, ordinals = struct.unpack_from(
+            "<IIIIII", self.data, self.offset(rva) + 16)
+        self.unnamed_slots = {base + i for i in range(nfunctions) if self.u32(functions + 4 * i) == 0}
+        self.ordinal_base = base
         table = {}
         for i in range(nnames):
             index = struct.unpack_from("<H", self.data, self.offset(ordinals + 2 * i))[0]
@@ -212,6 +255,12 @@ def main():
     module, names = image.exports()
     check("four exports by ordinal with undecorated names", names == EXPORTS, str(names))
     check("export directory names the module Quenda.dll", module == "Quenda.dll", module)
+    # lld 14 numbers the export table from 0 and leaves slot 0 empty (lld 16 starts at 1): ordinal 0
+    # names no function, an import library cannot ask for it (.def ordinals start at 1), and 1-4
+    # resolve as they would with base 1.
+    check("ordinal base 1, or 0 with only slot 0 empty",
+          image.ordinal_base == 1 or (image.ordinal_base == 0 and image.unnamed_slots == {0}),
+          f"base {image.ordinal_base}, empty slots {sorted(image.unnamed_slots)}")
     check(f"built for {arch}", image.machine == MACHINES[arch], hex(image.machine))
 
     imports, allowed = image.imports(), allowed_imports(arch)
