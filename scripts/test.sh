@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Builds both DLLs and runs every test: the build checks, the native and fuzz tests, and both
-# architectures' Wine tests inside a virtual display (x86 under qemu where the kernel cannot
-# execute 32-bit code). QUENDA_ARCH=x86|x64 runs only that architecture's Wine tests.
+# Builds the three DLLs and runs every test: the build checks, the native and fuzz tests, and each
+# architecture's Wine tests inside a virtual display (x86 under qemu where the kernel cannot execute
+# 32-bit code, arm64 always under qemu). QUENDA_ARCH=x86|x64|arm64 runs only that architecture's
+# Wine tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --arm64
+# The ARM64 sysroot and emulator that scripts/setup.sh made (or found in the cache).
+eval "$(scripts/setup-arm64.sh --env)"
 source scripts/wine-env.sh
 
 if [ -n "${QUENDA_ARCH:-}" ]; then
     arches=("$QUENDA_ARCH")
 else
-    arches=(x86 x64)
+    arches=(x86 x64 arm64)
 fi
 if [[ " ${arches[*]} " =~ " x86 " ]]; then
     case $(quenda_32bit_mode) in
@@ -22,7 +25,7 @@ if [[ " ${arches[*]} " =~ " x86 " ]]; then
     esac
 fi
 
-for arch in x86 x64; do
+for arch in x86 x64 arm64; do
     wine_tests=OFF
     [[ " ${arches[*]} " =~ " $arch " ]] && wine_tests=ON
     cmake --preset "$arch" -DQUENDA_WINE_TESTS=$wine_tests >/dev/null
@@ -77,8 +80,8 @@ for zip in build/package-signed/Quenda-*.zip; do
     echo "ok: signed $arch DLL verifies"
 done
 
-# The build checks of both DLLs (exports, imports, version, bitmaps), which need no Wine.
-for arch in x86 x64; do
+# The build checks of the three DLLs (exports, imports, version, bitmaps), which need no Wine.
+for arch in x86 x64 arm64; do
     ctest --preset "$arch" -L native
 done
 
@@ -90,10 +93,12 @@ for arch in "${arches[@]}"; do
     start=$SECONDS
     rm -f "build/$arch/wine-suite.counts"
     xvfb-run "${QUENDA_XVFB_ARGS[@]}" scripts/wine-suite.sh "$arch" || status=1
-    read -r passed failed rerun <"build/$arch/wine-suite.counts" || { passed=0 failed=1 rerun=0; }
+    read -r passed failed rerun skipped <"build/$arch/wine-suite.counts" ||
+        { passed=0 failed=1 rerun=0 skipped=0; }
     how=$arch
     if [ "$arch" = x86 ]; then how="x86 ($(quenda_32bit_mode))"; fi
-    summary+=("$how: $passed passed, $failed failed ($rerun after a named rerun), $((SECONDS - start)) s")
+    if [ "$arch" = arm64 ]; then how="arm64 (qemu-aarch64)"; fi
+    summary+=("$how: $passed passed, $failed failed ($rerun after a named rerun), $skipped skipped by name, $((SECONDS - start)) s")
     passed_all=$((passed_all + passed))
     failed_all=$((failed_all + failed))
 done

@@ -1,8 +1,9 @@
 # Sourced by the other scripts: Wine settings for running the cross-built programs.
 # 32-bit programs run under the system's 32-bit Wine where the kernel executes 32-bit code, else
 # under the same Wine in qemu user mode (scripts/qemu-user.sh, made by scripts/setup.sh).
-# QUENDA_ARCH=x86|x64 chooses the build for the demo and the benchmark; without it they take the
-# build this machine runs natively.
+# ARM64 programs run under Debian's arm64 Wine through qemu-aarch64 (scripts/setup-arm64.sh).
+# QUENDA_ARCH=x86|x64|arm64 chooses the build for the demo and the benchmark; without it they take
+# the build this machine runs natively.
 
 QUENDA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEDEBUG=-all
@@ -39,11 +40,22 @@ quenda_pick_arch() {
     fi
 }
 
-# Sets WINEPREFIX, WINEARCH, WINELOADER and QUENDA_WINE for an architecture.
+# Sets WINEPREFIX, WINEARCH, WINELOADER, QUENDA_WINE and QUENDA_WINESERVER for an architecture.
 quenda_wine_for() {
     local arch=$1
     export WINEPREFIX=${QUENDA_WINEPREFIX_BASE:-$QUENDA_ROOT/build}/wine-$arch
-    if [ "$arch" = x64 ]; then
+    QUENDA_WINESERVER=/usr/lib/wine/wineserver
+    if [ "$arch" = arm64 ]; then
+        # Debian's arm64 Wine under qemu-aarch64, unpacked by scripts/setup-arm64.sh (cached).
+        if [ -z "${QUENDA_ARM64:-}" ]; then
+            QUENDA_ARM64=$("$QUENDA_ROOT/scripts/setup-arm64.sh" emulator) || return 1
+            export QUENDA_ARM64
+        fi
+        # qemu -L finds this loader path in the arm64 root for the processes Wine starts.
+        export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+        QUENDA_WINE=$QUENDA_ARM64/bin/wine
+        QUENDA_WINESERVER=$QUENDA_ARM64/bin/wineserver
+    elif [ "$arch" = x64 ]; then
         export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
         QUENDA_WINE=$WINELOADER
     elif quenda_native_32bit; then
@@ -59,6 +71,12 @@ quenda_wine_for() {
 
 # Creates the prefix once. Needs a display (run inside xvfb-run).
 quenda_init_prefix() {
+    if [ -n "${QUENDA_ARM64:-}" ] && [ "$WINEPREFIX" = "${QUENDA_WINEPREFIX_BASE:-$QUENDA_ROOT/build}/wine-arm64" ]; then
+        # qemu -L shows the arm64 root at "/", so z: cannot reach the build folder (Wine starts each
+        # program in its Windows folder): the build folder gets a drive of its own.
+        mkdir -p "$WINEPREFIX/dosdevices"
+        ln -sfn "$QUENDA_ROOT/build" "$WINEPREFIX/dosdevices/d:"
+    fi
     [ -f "$WINEPREFIX/.quenda-ready" ] && return 0
     mkdir -p "$WINEPREFIX"
     "$QUENDA_WINE" wineboot -i >/dev/null 2>&1 || true
@@ -66,7 +84,7 @@ quenda_init_prefix() {
     "$QUENDA_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
     # A crashing test must fail, not wait on the debugger's dialog.
     "$QUENDA_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-    /usr/lib/wine/wineserver -w
+    "$QUENDA_WINESERVER" -w
     touch "$WINEPREFIX/.quenda-ready"
 }
 

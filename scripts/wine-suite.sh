@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs one architecture's Wine tests (scripts/wine-suite.sh x86|x64 [ctest options]) inside a display,
-# each case once. Only the cases named below get a second run, and only for the cause given.
-# Writes "<passed> <failed> <rerun>" to build/<arch>/wine-suite.counts for scripts/test.sh.
+# Runs one architecture's Wine tests (scripts/wine-suite.sh x86|x64|arm64 [ctest options]) inside a
+# display, each case once. Only the cases named below get a second run, and only for the cause given;
+# only the cases named below are left out, and only where the cause given holds.
+# Writes "<passed> <failed> <rerun> <skipped>" to build/<arch>/wine-suite.counts for scripts/test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/wine-env.sh
@@ -11,12 +12,32 @@ arch=$1
 # library gets one more run when it fails; its first failure stays in the log. None is named now.
 rerun_cases=()
 
+# "arch|case|cause": a case that cannot run on that architecture's Wine here. Each one below reads a
+# driver process's trace through a debugger; under qemu-aarch64, Wine 8 aborts any process started
+# with DEBUG_ONLY_THIS_PROCESS (server_init_process_done: Assertion '!status'), a trivial one too.
+skip_cases=(
+    "arm64|FieldTrace.OnExplainsRefusalsTheFailedDesktopIgnoredValuesKeysAndTheEnd|child run under a debugger"
+    "arm64|FieldTrace.OffForZeroOtherTypesOrNoValueWritesNothing|child run under a debugger"
+    "arm64|FieldTrace.UnloadWhileOpenUnderTheDebuggerWithTraceOn|children run under a debugger"
+)
+skipped=()
+for entry in "${skip_cases[@]}"; do
+    IFS='|' read -r entryArch entryCase entryCause <<<"$entry"
+    [ "$entryArch" = "$arch" ] || continue
+    skipped+=("$entryCase")
+    echo "skipped on $arch: $entryCase ($entryCause)"
+done
+exclude=()
+if [ ${#skipped[@]} -gt 0 ]; then
+    exclude=(-E "^($(printf '%s\n' "${skipped[@]}" | sed 's/[][\.*^$+?(){}|/]/\\&/g' | paste -sd'|'))\$")
+fi
+
 quenda_wine_for "$arch"
 quenda_init_prefix
 # A persistent server and one warm start keep each test program from waiting on Wine helper
 # processes that hold the output pipe.
-/usr/lib/wine/wineserver -p
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+"$QUENDA_WINESERVER" -p
+trap '"$QUENDA_WINESERVER" -k 2>/dev/null || true' EXIT
 "$QUENDA_WINE" cmd /c exit >/dev/null 2>&1 || true
 # This prefix's desktop process (explorer.exe /desktop) is running.
 desktop_running() {
@@ -42,7 +63,7 @@ desktop_running || { echo "wine-suite.sh: the Wine desktop does not stay up" >&2
 
 log=build/$arch/ctest-wine.log
 set +e
-ctest --preset "$arch" -LE native "${@:2}" 2>&1 | tee "$log"
+ctest --preset "$arch" -LE native "${exclude[@]}" "${@:2}" 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
 set -e
 
@@ -86,13 +107,13 @@ done
 
 if [ -z "$total" ]; then
     echo "wine-suite.sh: ctest ran no test for $arch" >&2
-    echo "0 0 0" >"build/$arch/wine-suite.counts"
+    echo "0 0 0 ${#skipped[@]}" >"build/$arch/wine-suite.counts"
     exit 1
 fi
 if [ ${#rerun[@]} -gt 0 ]; then
     echo "note: passed on their named second run ($arch):"; printf '  %s\n' "${rerun[@]}"
 fi
-echo "$((total - ${#remaining[@]})) ${#remaining[@]} ${#rerun[@]}" >"build/$arch/wine-suite.counts"
+echo "$((total - ${#remaining[@]})) ${#remaining[@]} ${#rerun[@]} ${#skipped[@]}" >"build/$arch/wine-suite.counts"
 if [ ${#remaining[@]} -gt 0 ] || [ "$signed_fail" -ne 0 ]; then
     exit 1
 fi
