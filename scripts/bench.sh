@@ -7,6 +7,10 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+if [ "${QUENDA_ARCH:-}" = arm64 ]; then
+    echo "bench.sh: timings of the arm64 build under qemu would be the emulator's; the benchmark runs x86 and x64" >&2
+    exit 2
+fi
 "$root/scripts/setup.sh"
 source "$root/scripts/wine-env.sh"
 arch=$(quenda_pick_arch)
@@ -27,11 +31,11 @@ log=$build/bench.log
 inner='source "$1/scripts/wine-env.sh"
 quenda_wine_for "$2"
 quenda_init_prefix
-/usr/lib/wine/wineserver -p
+"$QUENDA_WINESERVER" -p
 "$QUENDA_WINE" cmd /c exit >/dev/null 2>&1 || true
 rc=0
 "$QUENDA_ROOT/scripts/wine-run" "$4/QuendaBench.exe" >"$3" 2>&1 || rc=$?
-/usr/lib/wine/wineserver -k || true
+"$QUENDA_WINESERVER" -k || true
 exit "$rc"'
 
 echo "== running QuendaBench under Xvfb (about 3 minutes)"

@@ -4,8 +4,13 @@ module name, the exact import list (each function with the code that calls it), 
 file version, no DWARF left in the file, and a CodeView record that names the PDB beside it with
 the PDB's own GUID and age. Reads the PE and PDB files itself: no tool knows every architecture.
 
-    check_dll.py DLL ARCH [PDB]
+    check_dll.py DLL ARCH [PDB [OBJDUMP]]
+
+On ARM64 it also disassembles the DLL (OBJDUMP: llvm-objdump) and checks that no instruction writes
+x18, which holds the thread's TEB in Windows user mode.
 """
+import re
+import subprocess
 import struct
 import sys
 
@@ -224,6 +229,32 @@ class Image:
         return None
 
 
+NOT_WRITING_FIRST = ("cmp", "cmn", "tst", "ccmp", "ccmn", "fcmp", "cbz", "cbnz", "tbz", "tbnz", "br", "blr",
+                     "ret", "msr", "prfm")
+
+
+def x18_writes(objdump, dll):
+    """Instructions of an ARM64 image that write x18: as a destination or as a written-back base."""
+    listing = subprocess.run([objdump, "-d", dll], capture_output=True, text=True, check=True).stdout
+    found = []
+    for line in listing.splitlines():
+        parts = line.split("\t")
+        if len(parts) < 3:
+            continue
+        mnemonic, operands = parts[1].strip(), parts[2].strip()
+        regs = [op.strip() for op in operands.split(",")]
+        stores = mnemonic.startswith("st")
+        dests = [] if stores or mnemonic in NOT_WRITING_FIRST else regs[:1]
+        if mnemonic in ("ldp", "ldnp", "ldxp", "ldaxp", "ldpsw"):
+            dests = regs[:2]
+        if re.match(r"stl?x[rp]", mnemonic):
+            dests = regs[:1]  # the status register of a store-exclusive
+        writeback = re.search(r"\[x18(, [^\]]*)?\]!|\[x18\], ", operands)
+        if any(d in ("x18", "w18") for d in dests) or writeback:
+            found.append(line.strip())
+    return found
+
+
 def pdb_identity(path):
     """GUID and age from the PDB information stream (stream 1 of the MSF file)."""
     data = open(path, "rb").read()
@@ -244,6 +275,7 @@ def pdb_identity(path):
 def main():
     dll, arch = sys.argv[1:3]
     pdb = sys.argv[3] if len(sys.argv) > 3 else None
+    objdump = sys.argv[4] if len(sys.argv) > 4 else None
     data = open(dll, "rb").read()
     image = Image(data)
     results = []
@@ -285,6 +317,12 @@ def main():
         ms, ls = struct.unpack_from("<II", data, at + 8)
         version = (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
     check("file version 1.1.1.2", version == (1, 1, 1, 2), str(version))
+
+    if arch == "arm64":
+        # Runtime code built for another ARM64 ABI may use it as a scratch register; on Windows
+        # that corrupts the TEB pointer of whatever thread runs it.
+        writes = x18_writes(objdump, dll) if objdump else ["no disassembler given"]
+        check("no instruction writes x18 (the TEB register)", not writes, "; ".join(writes[:5]))
 
     passed = sum(results)
     print(f"{passed} passed, {len(results) - passed} failed")
