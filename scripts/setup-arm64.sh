@@ -19,18 +19,11 @@ CACHE_ROOT=$(quenda_cache_dir)
 JOBS=${QUENDA_JOBS:-2}
 
 log() { echo "setup-arm64: $*" >&2; }
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-
-host_packages=(clang-14 lld-14 llvm-14 cmake make dpkg-dev xz-utils python3 xvfb xauth)
-missing=()
-for p in "${host_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+# The host tools come from scripts/setup.sh (scripts/test.sh runs it with --arm64 first).
+for tool in clang-14 ld.lld-14 llvm-dlltool-14 llvm-windres cmake make dpkg-source xz; do
+    command -v "$tool" >/dev/null || [ -x "/usr/lib/llvm-14/bin/$tool" ] ||
+        { log "$tool is missing: run scripts/setup.sh first"; exit 1; }
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    $SUDO apt-get update -q >&2
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
-fi
 mkdir -p "$CACHE_ROOT"
 [ -w "$CACHE_ROOT" ] || { log "$CACHE_ROOT is not writable"; exit 1; }
 
