@@ -70,11 +70,21 @@ std::wstring Widen(const std::string& text) {
     return wide;
 }
 
+// A provider method from its first statement to its last: UI Automation's threads call in from
+// outside like the exports, and the unload waits for them the same way.
+class CountedCall {
+public:
+    CountedCall() noexcept { ArriveInLibrary(); }
+    CountedCall(const CountedCall&) = delete;
+    CountedCall& operator=(const CountedCall&) = delete;
+    ~CountedCall() { DepartFromLibrary(); }
+};
+
 // The prompt's element. UI Automation may call it on any of its threads (no
 // ProviderOptions_UseComThreading: the driver's thread is in no apartment of ours, and COM is
 // never initialised on it), so every method is safe from any thread and none sends to the
-// prompt's thread while holding the name lock. Once detached, or once its window is gone, every
-// call answers UIA_E_ELEMENTNOTAVAILABLE.
+// prompt's thread while holding the name lock. Once detached, once its window is gone or once the
+// unload has begun, every call answers UIA_E_ELEMENTNOTAVAILABLE and calls nothing outside.
 class PromptProvider final : public IRawElementProviderSimple, public uia::IWindowProvider {
 public:
     PromptProvider(const UiaApi& api, HWND wnd, UINT closeMessage) noexcept
@@ -95,6 +105,7 @@ public:
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override {
+        const CountedCall counted;
         if (!out) return E_POINTER;
         *out = nullptr;
         if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IRawElementProviderSimple)))
@@ -106,26 +117,31 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() noexcept override { return refs_.fetch_add(1) + 1; }
+    ULONG STDMETHODCALLTYPE AddRef() noexcept override {
+        const CountedCall counted;
+        return refs_.fetch_add(1) + 1;
+    }
     ULONG STDMETHODCALLTYPE Release() noexcept override {
-        // Counted: the last release may let the library go while it is still on its way out.
-        ArriveInLibrary();
+        // Counted like every method: the last release may let the library go while it is still on
+        // its way out.
+        const CountedCall counted;
         const ULONG left = refs_.fetch_sub(1) - 1;
         if (left == 0) {
             delete this;
             if (gLiveProviders.fetch_sub(1) == 1) LetGoOfLibraryLater(gProvidersHold.exchange(nullptr));
         }
-        DepartFromLibrary();
         return left;
     }
 
     // IRawElementProviderSimple
     HRESULT STDMETHODCALLTYPE get_ProviderOptions(ProviderOptions* result) noexcept override {
+        const CountedCall counted;
         if (!result) return E_POINTER;
         *result = ProviderOptions_ServerSideProvider;
         return Live() ? S_OK : uia::kElementNotAvailable;
     }
     HRESULT STDMETHODCALLTYPE GetPatternProvider(PATTERNID pattern, IUnknown** result) noexcept override {
+        const CountedCall counted;
         if (!result) return E_POINTER;
         *result = nullptr;
         if (!Live()) return uia::kElementNotAvailable;
@@ -136,6 +152,7 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetPropertyValue(PROPERTYID property, VARIANT* result) noexcept override {
+        const CountedCall counted;
         if (!result) return E_POINTER;
         result->vt = VT_EMPTY;
         if (!Live()) return uia::kElementNotAvailable;
@@ -156,12 +173,13 @@ public:
                 result->bstrVal = name;
                 break;
             }
-            default:
-                break;
+            default: break;
         }
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE get_HostRawElementProvider(IRawElementProviderSimple** result) noexcept override {
+    HRESULT STDMETHODCALLTYPE
+    get_HostRawElementProvider(IRawElementProviderSimple** result) noexcept override {
+        const CountedCall counted;
         if (!result) return E_POINTER;
         *result = nullptr;
         const HWND wnd = LiveWindow();
@@ -171,17 +189,20 @@ public:
 
     // IWindowProvider: a modal, topmost prompt of fixed size.
     HRESULT STDMETHODCALLTYPE SetVisualState(int state) noexcept override {
+        const CountedCall counted;
         if (!Live()) return uia::kElementNotAvailable;
         return state == uia::kVisualStateNormal ? S_OK : uia::kInvalidOperation;
     }
     // As Escape: a cancel the driver hears of, and the close where no callback takes it. Posted,
     // since the caller may be one of UI Automation's threads.
     HRESULT STDMETHODCALLTYPE Close() noexcept override {
+        const CountedCall counted;
         const HWND wnd = LiveWindow();
         if (!wnd) return uia::kElementNotAvailable;
         return PostMessageA(wnd, closeMessage_, 0, 0) ? S_OK : uia::kElementNotAvailable;
     }
     HRESULT STDMETHODCALLTYPE WaitForInputIdle(int milliseconds, BOOL* result) noexcept override {
+        const CountedCall counted;
         if (!result) return E_POINTER;
         *result = FALSE;
         const HWND wnd = LiveWindow();
@@ -192,9 +213,18 @@ public:
                                       static_cast<UINT>(milliseconds < 0 ? 0 : milliseconds), &ignored) != 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE get_CanMaximize(BOOL* result) noexcept override { return Answer(result, FALSE); }
-    HRESULT STDMETHODCALLTYPE get_CanMinimize(BOOL* result) noexcept override { return Answer(result, FALSE); }
-    HRESULT STDMETHODCALLTYPE get_IsModal(BOOL* result) noexcept override { return Answer(result, TRUE); }
+    HRESULT STDMETHODCALLTYPE get_CanMaximize(BOOL* result) noexcept override {
+        const CountedCall counted;
+        return Answer(result, FALSE);
+    }
+    HRESULT STDMETHODCALLTYPE get_CanMinimize(BOOL* result) noexcept override {
+        const CountedCall counted;
+        return Answer(result, FALSE);
+    }
+    HRESULT STDMETHODCALLTYPE get_IsModal(BOOL* result) noexcept override {
+        const CountedCall counted;
+        return Answer(result, TRUE);
+    }
     HRESULT STDMETHODCALLTYPE get_WindowVisualState(int* result) noexcept override {
         return Answer(result, uia::kVisualStateNormal);
     }
@@ -202,6 +232,7 @@ public:
         return Answer(result, uia::kInteractionReadyForUserInteraction);
     }
     HRESULT STDMETHODCALLTYPE get_IsTopmost(BOOL* result) noexcept override {
+        const CountedCall counted;
         const HWND wnd = LiveWindow();
         return Answer(result, wnd && (GetWindowLongPtrA(wnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
     }
@@ -210,6 +241,7 @@ private:
     ~PromptProvider() = default;
 
     HWND LiveWindow() const noexcept {
+        if (gStopped.load()) return nullptr;
         const HWND wnd = wnd_.load();
         return wnd && IsWindow(wnd) ? wnd : nullptr;
     }
@@ -270,6 +302,16 @@ DpiUnawareScope::~DpiUnawareScope() {
         set(previous_);
 }
 
+DpiContextScope::DpiContextScope(DPI_AWARENESS_CONTEXT context) noexcept {
+    if (const SetThreadDpiAwarenessContextFn set = gSetThreadDpiContext.load(); set && context)
+        previous_ = set(context);
+}
+
+DpiContextScope::~DpiContextScope() {
+    if (const SetThreadDpiAwarenessContextFn set = gSetThreadDpiContext.load(); set && previous_)
+        set(previous_);
+}
+
 SystemDpiScope::SystemDpiScope() noexcept {
     if (const SetThreadDpiAwarenessContextFn set = gSetThreadDpiContext.load())
         previous_ = set(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
@@ -291,7 +333,8 @@ void PrepareAnnouncer() noexcept {
     api.HostProviderFromHwnd = Lookup<HostProviderFromHwndFn>(uia.get(), "UiaHostProviderFromHwnd");
     // Windows 10 1709 and later; without it nothing is announced.
     api.RaiseNotificationEvent = Lookup<RaiseNotificationEventFn>(uia.get(), "UiaRaiseNotificationEvent");
-    api.ReturnRawElementProvider = Lookup<ReturnRawElementProviderFn>(uia.get(), "UiaReturnRawElementProvider");
+    api.ReturnRawElementProvider =
+        Lookup<ReturnRawElementProviderFn>(uia.get(), "UiaReturnRawElementProvider");
     api.DisconnectProvider = Lookup<DisconnectProviderFn>(uia.get(), "UiaDisconnectProvider");
     api.SysAllocStringLen = Lookup<SysAllocStringLenFn>(oleAut.get(), "SysAllocStringLen");
     api.SysFreeString = Lookup<SysFreeStringFn>(oleAut.get(), "SysFreeString");
@@ -321,7 +364,8 @@ void Announce(HWND wnd, const std::string& text, Announcement kind) noexcept {
         const bool outcome = kind == Announcement::Outcome;
         (void)api->RaiseNotificationEvent(
             provider->Simple(), outcome ? uia::kNotificationKindActionCompleted : uia::kNotificationKindOther,
-            outcome ? uia::kNotificationProcessingImportantAll : uia::kNotificationProcessingImportantMostRecent,
+            outcome ? uia::kNotificationProcessingImportantAll
+                    : uia::kNotificationProcessingImportantMostRecent,
             display.get(), activity.get());
     } catch (...) {
     }
@@ -343,8 +387,7 @@ void SetAccessibleName(HWND wnd, const std::string& text) noexcept {
 bool AnswerGetObject(HWND wnd, WPARAM wParam, LPARAM lParam, LRESULT& result) noexcept {
     const UiaApi* api = gUia.load(std::memory_order_acquire);
     PromptProvider* provider = ProviderFor(wnd);
-    // The object id arrives as a DWORD, also in a 64-bit LPARAM.
-    if (!api || !provider || gStopped.load() || static_cast<LONG>(lParam) != uia::kRootObjectId) return false;
+    if (!api || !provider || gStopped.load()) return false;
     result = api->ReturnRawElementProvider(wnd, wParam, lParam, provider->Simple());
     return true;
 }

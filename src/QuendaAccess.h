@@ -23,6 +23,20 @@ public:
     DpiUnawareScope(const DpiUnawareScope&) = delete;
     DpiUnawareScope& operator=(const DpiUnawareScope&) = delete;
     ~DpiUnawareScope();
+    // The thread's context before the scope; null where nothing was changed.
+    DPI_AWARENESS_CONTEXT Previous() const noexcept { return previous_; }
+
+private:
+    DPI_AWARENESS_CONTEXT previous_ = nullptr;
+};
+
+// The calling thread runs in `context` for the scope's life (nothing changes for null).
+class DpiContextScope {
+public:
+    explicit DpiContextScope(DPI_AWARENESS_CONTEXT context) noexcept;
+    DpiContextScope(const DpiContextScope&) = delete;
+    DpiContextScope& operator=(const DpiContextScope&) = delete;
+    ~DpiContextScope();
 
 private:
     DPI_AWARENESS_CONTEXT previous_ = nullptr;
@@ -59,7 +73,8 @@ void Announce(HWND wnd, const std::string& text, Announcement kind) noexcept;
 void AttachAccessible(HWND wnd, UINT closeMessage) noexcept;
 // The element's name: what the prompt shows, as drawn.
 void SetAccessibleName(HWND wnd, const std::string& text) noexcept;
-// WM_GETOBJECT: true, with the message's result, when it asks for the prompt's root element.
+// WM_GETOBJECT: true, with UI Automation's result, while the provider is live. Every object id is
+// passed on unfiltered, as UiaReturnRawElementProvider asks.
 bool AnswerGetObject(HWND wnd, WPARAM wParam, LPARAM lParam, LRESULT& result) noexcept;
 // The window is gone: UI Automation lets go of the provider and every later call on it fails.
 // Never inside a sent message (UiaDisconnectProvider refuses to run there).

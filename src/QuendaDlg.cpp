@@ -32,7 +32,9 @@ constexpr COLORREF kDarkRed = RGB(128, 0, 0);
 // late or together still end on the latest text.
 constexpr UINT kTextChangedMessage = WM_APP + 1;
 constexpr UINT kDisableButtonMessage = WM_APP + 2;
-// Posted by the initialisation: the dialog manager shows the window before its loop takes it.
+// Posted once the prompt has been painted and is visible. A dialog is created hidden and shown
+// only when its message traffic has gone idle, so a message posted at WM_INITDIALOG is taken
+// while it is still hidden (Wine shows it earlier).
 constexpr UINT kShownMessage = WM_APP + 3;
 // A UI Automation client closed the prompt through its Window pattern.
 constexpr UINT kAutomationCloseMessage = WM_APP + 4;
@@ -51,7 +53,7 @@ struct DialogState {
     std::unique_ptr<TApiLabelEx> EchoLabel;
     std::unique_ptr<TApiLabelEx> ResultLabel;
 };
-DialogState gDialog;  // guarded by gLock
+DialogState gDialog;        // guarded by gLock
 bool gUnloadBegun = false;  // guarded by gLock
 
 // Dialog thread only.
@@ -68,16 +70,30 @@ std::string gOpeningText;
 bool gOpeningAnnounced = false;
 // What the reader heard last, so that a text is announced once however many notices bring it.
 std::string gAnnouncedText;
+// The first show: painted once and visible, then kShownMessage, once per prompt.
+bool gFirstPaintDone = false;
+bool gShownPosted = false;
+// The context thread A had before the prompt's DPI-unaware scope, for the driver's callback.
+DPI_AWARENESS_CONTEXT gCallerDpiContext = nullptr;
+
+// The pictures the prompt draws, loaded with it while the start call holds the library and freed
+// at its close: an unload may hold the loader lock while the outcome is painted, and a resource
+// may come from a language resource module. Dialog thread only.
+struct PromptBitmaps {
+    UniqueBitmap Left;
+    UniqueBitmap Right;
+    UniqueBitmap Button;
+};
+PromptBitmaps gBitmaps;
 
 std::atomic<CancelHandlerFn> gCancelHandler{nullptr};
 std::atomic<bool> gRunActive{false};
 std::atomic<TrackMouseEventFn> gTrackMouseLeave{nullptr};
 UniqueModule gUser32Module;
 
-void CopyBitmap(HDC dc, const char* name, int x, int width, int srcX, int srcWidth, bool stretch) {
-    const UniqueBitmap bitmap(LoadBitmapA(ThisModule(), name));
+void CopyBitmap(HDC dc, HBITMAP bitmap, int x, int width, int srcX, int srcWidth, bool stretch) {
     const UniqueMemDc memDc(CreateCompatibleDC(dc));
-    const SelectedObject selected(memDc.get(), bitmap.get());
+    const SelectedObject selected(memDc.get(), bitmap);
     if (stretch)
         StretchBlt(dc, x, 0, width, kHeight, memDc.get(), srcX, 0, srcWidth, kHeight, SRCCOPY);
     else
@@ -87,9 +103,8 @@ void CopyBitmap(HDC dc, const char* name, int x, int width, int srcX, int srcWid
 void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
     const int middle = static_cast<int>(middleWidth);
     {
-        const UniqueBitmap left(LoadBitmapA(ThisModule(), "BMP_BG_LEFT"));
         const UniqueMemDc memDc(CreateCompatibleDC(dc));
-        const SelectedObject selected(memDc.get(), left.get());
+        const SelectedObject selected(memDc.get(), gBitmaps.Left.get());
         BitBlt(dc, 0, 0, kLeftWidth, kHeight, memDc.get(), 0, 0, SRCCOPY);
         if (!highContrast)
             StretchBlt(dc, kLeftWidth, 0, middle, kHeight, memDc.get(), kLeftWidth - 1, 0, 1, kHeight,
@@ -100,11 +115,12 @@ void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
         const RECT band = MakeRect(kLeftWidth, 0, kLeftWidth + middle + kRightWidth, kHeight);
         FillRect(dc, &band, GetSysColorBrush(COLOR_WINDOW));
     } else {
-        CopyBitmap(dc, "BMP_BG_RIGHT", kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
+        CopyBitmap(dc, gBitmaps.Right.get(), kLeftWidth + middle, kRightWidth, 0, kRightWidth, false);
     }
     const COLORREF highContrastText = highContrast ? GetSysColor(COLOR_WINDOWTEXT) : 0;
     std::lock_guard guard(gLock);
-    for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()}) {
+    for (TApiLabelEx* label :
+         {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()}) {
         if (!label) continue;
         if (highContrast)
             label->PaintInColor(dc, highContrastText);
@@ -119,8 +135,8 @@ void FollowHighContrast(HWND wnd) {
     RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
-std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height,
-                                       const std::string& text, COLORREF color) {
+std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height, const std::string& text,
+                                       COLORREF color) {
     auto label = TApiLabel::Create<TApiLabelEx>(wnd, kLabelLeft, top, width, height, text);
     label->SetColor(color);
     label->SetTransparent(true);
@@ -162,9 +178,17 @@ bool ShownText(HWND wnd, std::string& text, Announcement& kind) {
 
 HWND CurrentDialogWindow();
 
+// The unload has begun: thread A changes no text and raises no event from here on (WinEvents
+// reach in-context hooks, DLLs that the system loads into the process).
+bool UnloadBegun() {
+    std::lock_guard guard(gLock);
+    return gUnloadBegun;
+}
+
 // The window has no caption, so its text is free for screen readers. The echo marks stay out of
 // it.
 void FollowLabelsInWindowText(HWND wnd) {
+    if (UnloadBegun()) return;
     std::string text;
     Announcement kind = Announcement::Prompt;
     if (!ShownText(wnd, text, kind)) return;
@@ -233,13 +257,13 @@ void OnInitDialog(HWND wnd) {
 
     gCancelButton.Caption = gSetup.ButtonCaption;
     gCancelButton.ClientRect = MakeRect(0, 0, kButtonWidth, kButtonHeight);
-    const HWND button = CreateWindowExA(0, "button", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW,
-                                        width - kButtonRightGap, kButtonTop, gCancelButton.ClientRect.right,
-                                        gCancelButton.ClientRect.bottom, wnd,
-                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonId)),
-                                        ThisModule(), nullptr);
+    const HWND button = CreateWindowExA(
+        0, "button", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, width - kButtonRightGap,
+        kButtonTop, gCancelButton.ClientRect.right, gCancelButton.ClientRect.bottom, wnd,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonId)), ThisModule(), nullptr);
     gCancelButton.Hover = false;
     gCancelButton.Pressed = false;
+    gCancelButton.Strip = gBitmaps.Button.get();
     gCancelButton.OldWndProc = nullptr;
     if (button) {
         gCancelButton.OldWndProc = reinterpret_cast<WNDPROC>(
@@ -247,9 +271,11 @@ void OnInitDialog(HWND wnd) {
     }
 
     const int labelWidth = middle - 14;
-    auto prompt = MakeLabel(wnd, static_cast<int>(gSetup.PromptTop), labelWidth, 90, gSetup.PromptText, kWhite);
+    auto prompt =
+        MakeLabel(wnd, static_cast<int>(gSetup.PromptTop), labelWidth, 90, gSetup.PromptText, kWhite);
     auto echo = MakeLabel(wnd, static_cast<int>(gSetup.EchoTop), labelWidth, 20, gSetup.EchoText, kWhite);
-    auto result = MakeLabel(wnd, static_cast<int>(gSetup.ResultTop), labelWidth, 90, gSetup.ResultText, kDarkRed);
+    auto result =
+        MakeLabel(wnd, static_cast<int>(gSetup.ResultTop), labelWidth, 90, gSetup.ResultText, kDarkRed);
     // Taken before the labels can be found: a switch made from here on is not the opening.
     gOpeningText = WithoutMnemonics(result->Text().empty() ? prompt->Text() : result->Text());
     gOpeningAnnounced = false;
@@ -263,7 +289,6 @@ void OnInitDialog(HWND wnd) {
         gDialog.ResultLabel = std::move(result);
     }
     FollowLabelsInWindowText(wnd);
-    PostMessageA(wnd, kShownMessage, 0, 0);
 
     gForegroundBusy = false;
     gInFrontTraced = false;
@@ -290,19 +315,29 @@ void OnClose(HWND wnd) {
     if (gSetup.OnClosed) gSetup.OnClosed();
 }
 
+// Painted once and visible: the first show is behind the prompt, and kShownMessage goes out. Looked
+// at after each paint and at each message of the prompt until then: no busy wait.
+void PostShownWhenUp(HWND wnd) {
+    if (gShownPosted || !gFirstPaintDone || !IsWindowVisible(wnd)) return;
+    gShownPosted = true;
+    PostMessageA(wnd, kShownMessage, 0, 0);
+}
+
 INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
     try {
+        if (gFirstPaintDone && !gShownPosted && msg != WM_INITDIALOG) PostShownWhenUp(wnd);
         switch (msg) {
-            case WM_INITDIALOG:
-                OnInitDialog(wnd);
-                return TRUE;
+            case WM_INITDIALOG: OnInitDialog(wnd); return TRUE;
             case WM_PAINT: {
-                const PaintDc paint(wnd);
-                PaintDialog(paint.get(), gSetup.MiddleWidth, gHighContrast);
+                {
+                    const PaintDc paint(wnd);
+                    PaintDialog(paint.get(), gSetup.MiddleWidth, gHighContrast);
+                }
+                gFirstPaintDone = true;
+                PostShownWhenUp(wnd);
                 return TRUE;
             }
-            case WM_CTLCOLORDLG:
-                return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+            case WM_CTLCOLORDLG: return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
             case WM_DRAWITEM:
                 if (wParam == kButtonId && lParam)
                     DrawBitmapButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), gCancelButton,
@@ -310,15 +345,16 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 return TRUE;
             case WM_COMMAND:
                 if (HIWORD(wParam) == 0 && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == kButtonId)) {
-                    if (const CancelHandlerFn handler = gCancelHandler.load()) handler();
+                    if (const CancelHandlerFn handler = gCancelHandler.load()) {
+                        // The driver's callback runs in thread A's own DPI context: a window it
+                        // makes must not be unaware behind its back.
+                        const DpiContextScope callerDpi(gCallerDpiContext);
+                        handler();
+                    }
                 }
                 return TRUE;
-            case WM_CLOSE:
-                OnClose(wnd);
-                return TRUE;
-            case kTextChangedMessage:
-                FollowLabelsInWindowText(wnd);
-                return TRUE;
+            case WM_CLOSE: OnClose(wnd); return TRUE;
+            case kTextChangedMessage: FollowLabelsInWindowText(wnd); return TRUE;
             case kDisableButtonMessage:
                 if (gCancelButton.Handle) EnableWindow(gCancelButton.Handle, FALSE);
                 return TRUE;
@@ -327,9 +363,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 // Shown, and the first announcement made: the set-up's first uses are behind it.
                 if (gSetup.OnShown) gSetup.OnShown();
                 return TRUE;
-            case kAutomationCloseMessage:
-                CloseLikeEscape(wnd);
-                return TRUE;
+            case kAutomationCloseMessage: CloseLikeEscape(wnd); return TRUE;
             case WM_GETOBJECT: {
                 LRESULT result = 0;
                 if (!AnswerGetObject(wnd, wParam, lParam, result)) return FALSE;
@@ -340,9 +374,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);
                 return FALSE;
             case WM_SYSCOLORCHANGE:
-            case WM_THEMECHANGED:
-                FollowHighContrast(wnd);
-                return FALSE;
+            case WM_THEMECHANGED: FollowHighContrast(wnd); return FALSE;
             default:
                 // Unnamed messages get the dialog manager's own default handling.
                 return FALSE;
@@ -355,6 +387,7 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
 void CALLBACK ForegroundTimerProc(HWND, UINT, UINT_PTR, DWORD) noexcept {
     const HWND wnd = CurrentDialogWindow();
     if (!wnd || gForegroundBusy) return;
+    PostShownWhenUp(wnd);
     gForegroundBusy = true;
     const ScopeExit clearBusy([] { gForegroundBusy = false; });
     SetWindowPos(wnd, HWND_TOPMOST, 0, 0, 100, 100, SWP_NOMOVE | SWP_NOSIZE);
@@ -369,8 +402,7 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
             case WM_KEYUP:
                 if (wParam == VK_ESCAPE) {
                     QUENDA_TRACE("close", "Escape released on the button: the prompt closes itself");
-                    if (const HWND dialog = CurrentDialogWindow())
-                        SendMessageA(dialog, WM_CLOSE, 0, 0);
+                    if (const HWND dialog = CurrentDialogWindow()) SendMessageA(dialog, WM_CLOSE, 0, 0);
                     // The close destroyed the button; its own procedure has nothing left to do.
                     if (!IsWindow(wnd)) return 0;
                 }
@@ -391,12 +423,12 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
                     UpdateWindow(wnd);
                 }
                 break;
-            default:
-                break;
+            default: break;
         }
     } catch (...) {
     }
-    return oldProc ? CallWindowProcA(oldProc, wnd, msg, wParam, lParam) : DefWindowProcA(wnd, msg, wParam, lParam);
+    return oldProc ? CallWindowProcA(oldProc, wnd, msg, wParam, lParam)
+                   : DefWindowProcA(wnd, msg, wParam, lParam);
 }
 
 void CALLBACK MouseLeavePollProc(HWND wnd, UINT, UINT_PTR timerId, DWORD) noexcept {
@@ -462,6 +494,15 @@ void RunPinDialog(DialogSetup setup) {
         gRunActive.store(false);
     });
     gSetup = std::move(setup);
+    gBitmaps.Left.reset(LoadBitmapA(ThisModule(), "BMP_BG_LEFT"));
+    gBitmaps.Right.reset(LoadBitmapA(ThisModule(), "BMP_BG_RIGHT"));
+    gBitmaps.Button.reset(LoadBitmapA(ThisModule(), "BITMAP_BUTTON"));
+    const ScopeExit freeBitmaps([] {
+        gCancelButton.Strip = nullptr;
+        gBitmaps = PromptBitmaps{};
+    });
+    gFirstPaintDone = false;
+    gShownPosted = false;
     PrimeTextDrawing();
     PrepareAnnouncer();
     {
@@ -473,10 +514,12 @@ void RunPinDialog(DialogSetup setup) {
     {
         // For the window's life: the system then scales the whole prompt to its monitor.
         const DpiUnawareScope dpiUnaware;
+        gCallerDpiContext = dpiUnaware.Previous();
         if (DialogBoxParamA(ThisModule(), MAKEINTRESOURCEA(kTemplateId), nullptr, &PinDialogProc, 0) == -1)
             QUENDA_TRACE("dialog", "DialogBoxParamA failed, error %lu", GetLastError());
         else
             QUENDA_TRACE("dialog", "closed: the modal loop has ended");
+        gCallerDpiContext = nullptr;
     }
     // The window is gone and this is no sent message: UI Automation can let the provider go.
     DetachAccessible();
@@ -537,7 +580,8 @@ BOOL WINAPI EmulatedTrackMouseEvent(LPTRACKMOUSEEVENT request) {
     if (!request || request->cbSize < sizeof(TRACKMOUSEEVENT)) return FALSE;
     if (!IsWindow(request->hwndTrack)) return FALSE;
     if (!(request->dwFlags & TME_LEAVE)) return FALSE;
-    const UINT_PTR timer = SetTimer(request->hwndTrack, request->dwFlags, kLeavePollPeriod, &MouseLeavePollProc);
+    const UINT_PTR timer =
+        SetTimer(request->hwndTrack, request->dwFlags, kLeavePollPeriod, &MouseLeavePollProc);
     if (!timer) MessageBeep(0);
     return timer != 0;
 }
@@ -603,7 +647,8 @@ void ForceForeground(HWND wnd) {
     BringWindowToTop(wnd);
     SetForegroundWindow(wnd);
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
-                          reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)), SPIF_SENDWININICHANGE);
+                          reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)),
+                          SPIF_SENDWININICHANGE);
     const bool inFront = NoteForeground(wnd);
     QUENDA_TRACE("foreground", "attempt with the lock timeout at 0 (was %lu): %s", savedTimeout,
                  ForegroundWord(inFront));

@@ -221,9 +221,8 @@ void DrawBitmapButton(const DRAWITEMSTRUCT& drawItem, TButtonInfo& info, bool hi
                                                              : kCaptionNormal;
     info.Pressed = selected;
     {
-        const UniqueBitmap strip(LoadBitmapA(ThisModule(), "BITMAP_BUTTON"));
         const UniqueMemDc memDc(CreateCompatibleDC(dc));
-        const SelectedObject selectedStrip(memDc.get(), strip.get());
+        const SelectedObject selectedStrip(memDc.get(), info.Strip);
         info.Hover = false;
         const int height = r.bottom - r.top;
         if (style == kCaptionDisabled) {
@@ -256,9 +255,8 @@ void DrawButtonHover(TButtonInfo& info, bool highContrast) {
     if (cursor.x < 0 || cursor.x >= info.ClientRect.right || cursor.y < 0 ||
         cursor.y >= info.ClientRect.bottom)
         return;
-    const UniqueBitmap strip(LoadBitmapA(ThisModule(), "BITMAP_BUTTON"));
     const UniqueMemDc memDc(CreateCompatibleDC(dc.get()));
-    const SelectedObject selectedStrip(memDc.get(), strip.get());
+    const SelectedObject selectedStrip(memDc.get(), info.Strip);
     DrawImagePieces(dc.get(), memDc.get(), kHoverImage, info.ClientRect,
                     info.ClientRect.bottom - info.ClientRect.top);
     DrawButtonCaption(dc.get(), info.Caption, info.ClientRect, kCaptionNormal);

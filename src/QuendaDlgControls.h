@@ -113,6 +113,9 @@ struct TButtonInfo {
     bool Pressed = false;
     bool Hover = false;
     WNDPROC OldWndProc = nullptr;
+    // Borrowed: the strip "BITMAP_BUTTON", loaded with the prompt and freed at its close, so that
+    // no drawing loads a resource (an unload may hold the loader lock meanwhile).
+    HBITMAP Strip = nullptr;
 };
 
 enum CaptionStyle { kCaptionNormal = 0, kCaptionDisabled = 1, kCaptionPressed = 2 };

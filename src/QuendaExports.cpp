@@ -47,24 +47,31 @@ uint32_t __stdcall EndDlg(uint32_t endResult) {
     return answer;
 }
 
+// A start call holds the library from its first statement, while the driver's own reference still
+// stands, until its prompt is up: the first show, paint and UI Automation use may need the loader
+// lock that an unload holds while it waits for thread A. A FreeLibrary that races even this
+// statement cannot be survived by any library.
+
 uint32_t __stdcall StartDlgEx(const DlgParams* params, uint32_t mode, uint32_t ignored,
                               CancelCallback callback) {
+    const HMODULE hold = quenda::HoldLibrary();
     quenda::ArriveInLibrary();
     quenda::SetTraceSwitchAtStart(quenda::ReadTraceSwitch(), quenda::StartCallRunning());
     QUENDA_TRACE("StartDlgEx", "record %p, mode %u, %u, callback %p", static_cast<const void*>(params), mode,
                  ignored, reinterpret_cast<void*>(callback));
-    const uint32_t answer =
-        Answer("StartDlgEx", false, [&] { return quenda::StartDialog(params, mode, callback, "StartDlgEx"); });
+    const uint32_t answer = Answer(
+        "StartDlgEx", false, [&] { return quenda::StartDialog(hold, params, mode, callback, "StartDlgEx"); });
     quenda::DepartFromLibrary();
     return answer;
 }
 
 uint32_t __stdcall StartDlg(uint32_t mode, uint32_t ignored, CancelCallback callback) {
+    const HMODULE hold = quenda::HoldLibrary();
     quenda::ArriveInLibrary();
     quenda::SetTraceSwitchAtStart(quenda::ReadTraceSwitch(), quenda::StartCallRunning());
     QUENDA_TRACE("StartDlg", "mode %u, %u, callback %p", mode, ignored, reinterpret_cast<void*>(callback));
-    const uint32_t answer =
-        Answer("StartDlg", false, [&] { return quenda::StartDialog(nullptr, mode, callback, "StartDlg"); });
+    const uint32_t answer = Answer(
+        "StartDlg", false, [&] { return quenda::StartDialog(hold, nullptr, mode, callback, "StartDlg"); });
     quenda::DepartFromLibrary();
     return answer;
 }
@@ -87,8 +94,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
             quenda::FinalizeDialogModule(processExiting);
             break;
         }
-        default:
-            break;
+        default: break;
     }
     return TRUE;
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "QuendaCallGate.h"
 #include "QuendaDlg.h"
 #include "QuendaRegistry.h"
 #include "QuendaRules.h"
@@ -45,7 +46,7 @@ struct KeptDesktop {
     DWORD threadId = 0;
 };
 CriticalSection gKeptLock;
-std::vector<KeptDesktop> gKeptDesktops;     // guarded by gKeptLock
+std::vector<KeptDesktop> gKeptDesktops;       // guarded by gKeptLock
 std::vector<UniqueWinStation> gKeptStations;  // guarded by gKeptLock
 
 // ActiveParams is read by driver threads (texts for key events and outcomes) while start calls
@@ -173,6 +174,21 @@ void CloseKeptHandles() noexcept {
     std::erase_if(gKeptStations, [station](const UniqueWinStation& kept) { return kept.get() != station; });
 }
 
+namespace {
+
+// At detach: a protected handle must never be closed (under a debugger that raises an exception),
+// and a static destructor would close what is still kept. What CloseKeptHandles could not close,
+// and at process exit everything, goes to the process.
+void GiveUpKeptHandles() noexcept {
+    std::lock_guard guard(gKeptLock);
+    for (KeptDesktop& kept : gKeptDesktops) (void)kept.desktop.release();
+    for (UniqueWinStation& kept : gKeptStations) (void)kept.release();
+    gKeptDesktops.clear();
+    gKeptStations.clear();
+}
+
+}  // namespace
+
 std::string GetDialogText(int textId) {
     const char* driverText = nullptr;
     if (textId >= 1 && textId <= QUENDA_TEXT_COUNT) {
@@ -194,161 +210,6 @@ DlgParams ActiveParamsSnapshot() {
 uint32_t ActiveModeValue() { return gActiveMode.load(); }
 
 namespace {
-
-enum class Entry { Entered, PromptOpen, Unloading };
-
-// Waits for `event` until `deadline`, handling messages sent to this thread meanwhile: a thread
-// on its way out of the library may send to a window of the waiting one.
-void WaitHandlingSentMessages(HANDLE event, ULONGLONG deadline) {
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return;
-        const DWORD left = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
-        const DWORD woken = MsgWaitForMultipleObjectsEx(1, &event, left, QS_SENDMESSAGE, 0);
-        if (woken != WAIT_OBJECT_0 + 1) return;
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
-
-// Who is inside the library, and whether one more may come in: the accepted start call and its
-// prompt's state, the other exports, the unload. All of it changes under one lock. A thread that
-// waits hangs an event of its own on the list while it waits; every change sets them all, so a
-// wait never wakes for a change it has already seen.
-class CallGate {
-public:
-    // One accepted start call at a time. A call that comes while the previous prompt is open is
-    // answered at once; one that comes after that prompt closed waits (bounded) for its call to
-    // restore the desktop and leave, since the driver has every reason to think it done.
-    Entry EnterStart(ULONGLONG deadline) {
-        const DWORD self = GetCurrentThreadId();
-        std::lock_guard guard(lock_);
-        bool waited = false;
-        for (;;) {
-            if (unloading_) return Entry::Unloading;
-            if (!startInside_) {
-                startInside_ = true;
-                startThread_ = self;
-                promptClosed_ = false;
-                ++inside_;
-                return Entry::Entered;
-            }
-            // A call from the open prompt's own callback never waits for itself.
-            if (!promptClosed_ || startThread_ == self) return Entry::PromptOpen;
-            if (!waited) {
-                lock_.unlock();
-                QUENDA_TRACE("start", "the previous prompt has closed: waiting for its call to leave");
-                lock_.lock();
-                waited = true;
-                continue;
-            }
-            if (!WaitForChange(deadline)) return Entry::PromptOpen;
-        }
-    }
-
-    // The accepted call's prompt has closed: a start call made now waits for it to leave.
-    void PromptClosed() {
-        std::lock_guard guard(lock_);
-        if (!startInside_ || startThread_ != GetCurrentThreadId()) return;
-        promptClosed_ = true;
-        WakeAll();
-    }
-
-    void LeaveStart() {
-        std::lock_guard guard(lock_);
-        startInside_ = false;
-        promptClosed_ = false;
-        startThread_ = 0;
-        --inside_;
-        WakeAll();
-    }
-
-    // OnKeyPressed and EndDlg: counted so that the unload waits for them; none enters once it
-    // has begun.
-    [[nodiscard]] bool EnterOther() {
-        std::lock_guard guard(lock_);
-        if (unloading_) return false;
-        ++inside_;
-        return true;
-    }
-
-    void LeaveOther() {
-        std::lock_guard guard(lock_);
-        if (--inside_ == 0) WakeAll();
-    }
-
-    bool StartCallInside() {
-        std::lock_guard guard(lock_);
-        return startInside_;
-    }
-
-    // From here on no call enters, and start calls that wait answer at once.
-    void BeginUnload() {
-        std::lock_guard guard(lock_);
-        unloading_ = true;
-        WakeAll();
-    }
-
-    // True once no counted call is inside; false when the deadline came first.
-    bool WaitUntilEmpty(ULONGLONG deadline) {
-        std::lock_guard guard(lock_);
-        while (inside_ > 0)
-            if (!WaitForChange(deadline)) return false;
-        return true;
-    }
-
-    void Reset() {
-        std::lock_guard guard(lock_);
-        startInside_ = promptClosed_ = unloading_ = false;
-        startThread_ = 0;
-        inside_ = 0;
-    }
-
-private:
-    struct Waiter {
-        UniqueKernelHandle event;
-        Waiter* next = nullptr;
-    };
-
-    // Called with the lock held; lets go of it while it sleeps until the next change or the
-    // deadline. False at the deadline.
-    bool WaitForChange(ULONGLONG deadline) {
-        if (GetTickCount64() >= deadline) return false;
-        Waiter waiter;
-        waiter.event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        if (!waiter.event) {
-            // No event to be had: a short sleep stands in for the wake-up.
-            lock_.unlock();
-            Sleep(10);
-            lock_.lock();
-            return true;
-        }
-        waiter.next = waiters_;
-        waiters_ = &waiter;
-        lock_.unlock();
-        WaitHandlingSentMessages(waiter.event.get(), deadline);
-        lock_.lock();
-        for (Waiter** link = &waiters_; *link; link = &(*link)->next) {
-            if (*link == &waiter) {
-                *link = waiter.next;
-                break;
-            }
-        }
-        return true;
-    }
-
-    void WakeAll() {
-        for (Waiter* waiter = waiters_; waiter; waiter = waiter->next) SetEvent(waiter->event.get());
-    }
-
-    SrwLock lock_;
-    bool startInside_ = false;   // an accepted start call is inside
-    bool promptClosed_ = false;  // ...and its prompt has closed: it is on its way out
-    DWORD startThread_ = 0;
-    int inside_ = 0;  // counted calls: the accepted start call, OnKeyPressed and EndDlg
-    bool unloading_ = false;
-    Waiter* waiters_ = nullptr;
-};
 
 CallGate gGate;
 
@@ -374,21 +235,14 @@ void InitMainModule() noexcept {
 
 // A start call traces its own answer: once it has signalled that it left, an unload may take
 // the library's code away.
-uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback,
+uint32_t StartDialog(HMODULE hold, const DlgParams* params, uint32_t mode, CancelCallback callback,
                      const char* exportName) {
-    // From the entry on, until the prompt is up: the first show of a window, the first UI
-    // Automation use and in-context event hooks may need the loader lock, which an unload holds
-    // while it waits for thread A. Taken while the driver's own reference still stands.
-    HMODULE hold = HoldLibrary();
     const ScopeExit dropHold([&hold] { LetGoOfLibraryLater(hold); });
     const int promptId = PromptTextOf(mode);
     if (promptId == 0) return Refuse(exportName, "invalid mode");
     switch (gGate.EnterStart(GetTickCount64() + kPreviousCallMillis)) {
-        case Entry::Entered:
-            break;
-        case Entry::Unloading:
-            QUENDA_TRACE(exportName, "answer 0 at once: unloading");
-            return kOk;
+        case Entry::Entered: break;
+        case Entry::Unloading: QUENDA_TRACE(exportName, "answer 0 at once: unloading"); return kOk;
         case Entry::PromptOpen:
             QUENDA_TRACE(exportName, "answer 0 at once: another start call runs");
             return kOk;
@@ -402,7 +256,6 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
         DropPromptHold();
         gGate.LeaveStart();
     });
-    CloseKeptHandles();
 
     DlgParams taken;
     ParamsResult taking = ParamsResult::Ok;
@@ -423,9 +276,11 @@ uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback call
     gActiveCallback.store(callback);
 
     DesktopSwitch desktopSwitch;
-    if ((taken.Flags & QUENDA_FLAG_KEEP_DESKTOP) == 0 && IsWinNT())
+    if ((taken.Flags & QUENDA_FLAG_KEEP_DESKTOP) == 0 && IsWinNT()) {
+        // Only where a switch is made: Flags bit 0 promises no station or desktop call at all.
+        CloseKeptHandles();
         desktopSwitch.SwitchToUserDesktop(taken.WinStation, taken.Desktop);
-    else
+    } else
         QUENDA_TRACE("station", "no switch: %s", IsWinNT() ? "Flags keep the desktop" : "not Windows NT");
 
     DialogSetup setup;
@@ -457,12 +312,8 @@ uint32_t KeyPressed(uint32_t keyEvent) {
     const OpenDialog dialog;
     if (!dialog.IsOpen()) return late.Refuse("no prompt open");
     switch (keyEvent) {
-        case QUENDA_KEY_DIGIT:
-            dialog.EchoLabel().SetText(EchoWithDigit(dialog.EchoLabel().Text()));
-            break;
-        case QUENDA_KEY_CLEAR:
-            dialog.EchoLabel().SetText("");
-            break;
+        case QUENDA_KEY_DIGIT: dialog.EchoLabel().SetText(EchoWithDigit(dialog.EchoLabel().Text())); break;
+        case QUENDA_KEY_CLEAR: dialog.EchoLabel().SetText(""); break;
         case QUENDA_KEY_BACKSPACE:
             dialog.EchoLabel().SetText(EchoWithBackspace(dialog.EchoLabel().Text()));
             break;
@@ -472,8 +323,7 @@ uint32_t KeyPressed(uint32_t keyEvent) {
             dialog.EchoLabel().SetText("");
             dialog.SetResultText("");
             break;
-        default:
-            break;
+        default: break;
     }
     if (TraceOn()) late.NoteKey(keyEvent, dialog.EchoLabel().Text().size());
     return kOk;
@@ -516,7 +366,8 @@ uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
         try {
             text = GetDialogText(outcome->textId);
         } catch (...) {
-            QUENDA_TRACE("EndDlg", "text %d could not be had: the outcome is shown without it", outcome->textId);
+            QUENDA_TRACE("EndDlg", "text %d could not be had: the outcome is shown without it",
+                         outcome->textId);
         }
         const OpenDialog dialog;
         if (dialog.IsOpen() && dialog.Window() == wnd) {
@@ -580,7 +431,8 @@ bool NoOtherThreadInImage() {
     const DWORD self = GetCurrentThreadId();
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
         if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self) continue;
         const UniqueKernelHandle thread(
             OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID));
@@ -594,11 +446,14 @@ bool NoOtherThreadInImage() {
     return true;
 }
 
-// Every call in from outside lowers its count as its last statement, after which only its own
-// return runs:
-// once the count is zero and no thread's instruction pointer is in the image, no thread will
-// return into it. Both are a few instructions away when the counted calls have left.
-void WaitForExportTails(ULONGLONG deadline) {
+// Every call in from outside (the exports, every method of the screen-reader provider) lowers
+// its count as its last statement, after which only its own return runs: once the count is zero
+// and no thread's instruction pointer is in the image, no thread will return into it. The count
+// gets what is left of the calls' bound; the instruction pointers a bound of their own.
+void WaitForLastInstructions(ULONGLONG callsDeadline) {
+    while (detail::gCallsIn.load(std::memory_order_acquire) != 0 && GetTickCount64() < callsDeadline)
+        Sleep(1);
+    const ULONGLONG deadline = GetTickCount64() + kUnloadTailMillis;
     while (detail::gCallsIn.load(std::memory_order_acquire) != 0 || !NoOtherThreadInImage()) {
         if (GetTickCount64() >= deadline) return;
         Sleep(1);
@@ -607,15 +462,42 @@ void WaitForExportTails(ULONGLONG deadline) {
 
 }  // namespace
 
-// The unload runs under the loader lock. A start call holds the library while it sets its prompt
-// up, so an unload finds thread A either outside the library, with its prompt up, or on its way
-// out after the prompt closed. Tracing stops first: a debug-output reader that stopped reading
-// would hold each line for ten seconds. No call enters from here on; a prompt still open shows
-// the cancel outcome and is closed, and the unload waits, each step bounded, until every call
-// has left and run its last instructions. When the process is exiting the other threads are
-// already gone: nothing is pumped, sent or awaited then.
+// The unload runs under the loader lock. A start call holds the library from its first statement
+// until its prompt has been painted and shown and its opening announced, so an unload finds thread
+// A either outside the library, with its prompt up, or on its way out after the prompt closed.
+// Tracing stops first: a debug-output reader that stopped reading would hold each line for ten
+// seconds. No call enters from here on; a prompt still open shows the cancel outcome and is closed,
+// and the unload waits, each step bounded, until every call has left and run its last instructions.
+// When the process is exiting the other threads are already gone: nothing is pumped, sent or
+// awaited then.
+//
+// What thread A does from here until it leaves, and what Microsoft documents of it:
+// - The outcome's repaint (WM_PAINT, the button's WM_DRAWITEM after the posted disable):
+//   BeginPaint/EndPaint, CreateCompatibleDC, SelectObject, BitBlt, StretchBlt, FillRect,
+//   CreateFontIndirectA and DrawTextA, EnableWindow. Their pages say nothing of the loader lock.
+//   Resource loading is taken off the way: a resource may come from "an accompanying MUI file"
+//   of the module (FindResourceEx), a module of its own, so the bitmaps are loaded with the prompt, while the
+//   library is held, and freed at its close. Wine's first DrawText loads; it is made before the
+//   prompt can be found (PrimeTextDrawing).
+// - The text change (the posted WM_APP+1): nothing once the unload has begun. SetWindowTextA and
+//   NotifyWinEvent raise WinEvents, and an in-context hook (SetWinEventHook with
+//   WINEVENT_INCONTEXT) is a DLL that the system maps into the process raising the event; UI
+//   Automation events and the provider's name change are left out with them.
+// - The close (WM_CLOSE, sent with a 2 s bound): KillTimer, DestroyWindow of the button,
+//   EndDialog; DialogBoxParamA then destroys the window. The pages say nothing of the loader lock;
+//   the WinEvents the system raises for a destroyed window reach hooks that are loaded already.
+// - The UI Automation disconnect (UiaReturnRawElementProvider with a null provider, then
+//   UiaDisconnectProvider), after the window is gone: their pages say nothing of the loader
+//   lock; the module is loaded and resolved before the prompt opens, and the provider answers
+//   UIA_E_ELEMENTNOTAVAILABLE from the unload on. A client reference that outlives the unload
+//   cannot be helped (docs/INTEGRATION.md).
+// - The way out: SetThreadDpiAwarenessContext, SetProcessWindowStation, SetThreadDesktop,
+//   GetThreadDesktop, SetHandleInformation; no trace line (the trace is off).
 void FinalizeMainModule(bool processExiting) noexcept {
-    if (processExiting) return;
+    if (processExiting) {
+        GiveUpKeptHandles();
+        return;
+    }
     StopTracing();
     gGate.BeginUnload();
     BeginDialogUnload();
@@ -623,10 +505,12 @@ void FinalizeMainModule(bool processExiting) noexcept {
         EndDialogImpl(QUENDA_END_CANCEL, true);
     } catch (...) {
     }
-    bool left = gGate.WaitUntilEmpty(GetTickCount64() + kUnloadLeaveMillis);
+    const ULONGLONG callsDeadline = GetTickCount64() + kUnloadLeaveMillis;
+    bool left = gGate.WaitUntilEmpty(callsDeadline);
     if (!left && TraceLineInFlight()) left = gGate.WaitUntilEmpty(GetTickCount64() + kTraceLineMillis);
-    WaitForExportTails(GetTickCount64() + kUnloadTailMillis);
+    WaitForLastInstructions(callsDeadline);
     if (left) CloseKeptHandles();
+    GiveUpKeptHandles();
 }
 
 void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desktop) {
@@ -645,7 +529,8 @@ void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desk
         savedStation_ = nullptr;
     }
     QUENDA_TRACE("station", "current %s, asked %s, target %s, desktop %s", currentName.c_str(),
-                 winStation ? winStation : "(none)", target ? target : "(stay)", desktop ? desktop : "(input)");
+                 winStation ? winStation : "(none)", target ? target : "(stay)",
+                 desktop ? desktop : "(input)");
     if (target) {
         openedStation_.reset(OpenWindowStationA(target, FALSE, MAXIMUM_ALLOWED));
         if (!openedStation_)
@@ -658,13 +543,16 @@ void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desk
                                  : OpenInputDesktop(0, FALSE, MAXIMUM_ALLOWED));
     if (!openedDesktop_ || !SetThreadDesktop(openedDesktop_.get())) {
         QUENDA_TRACE("station", "%s(%s) failed, error %lu; putting both back now",
-                     openedDesktop_ ? "SetThreadDesktop" : desktop ? "OpenDesktopA" : "OpenInputDesktop",
+                     openedDesktop_ ? "SetThreadDesktop"
+                     : desktop      ? "OpenDesktopA"
+                                    : "OpenInputDesktop",
                      desktop ? desktop : "", GetLastError());
         RestoreStationAndDesktop();
         return;
     }
     switched_ = true;
-    QUENDA_TRACE("station", "switched: thread on desktop %s until the prompt closes", desktop ? desktop : "(input)");
+    QUENDA_TRACE("station", "switched: thread on desktop %s until the prompt closes",
+                 desktop ? desktop : "(input)");
 }
 
 void DesktopSwitch::Restore() {

@@ -17,8 +17,11 @@ void InitMainModule() noexcept;
 // Unload-time close of a prompt that is still open; `processExiting` when the process is ending.
 void FinalizeMainModule(bool processExiting) noexcept;
 
-// `exportName` names the call in the trace, which includes its answer.
-uint32_t StartDialog(const DlgParams* params, uint32_t mode, CancelCallback callback, const char* exportName);
+// `exportName` names the call in the trace, which includes its answer. `hold` is the export's
+// reference on the library (HoldLibrary, its first statement), which the call lets go of once its
+// prompt is up, or at its end.
+uint32_t StartDialog(HMODULE hold, const DlgParams* params, uint32_t mode, CancelCallback callback,
+                     const char* exportName);
 uint32_t KeyPressed(uint32_t keyEvent);
 uint32_t EndDialogWith(uint32_t endResult);
 

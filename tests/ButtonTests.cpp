@@ -320,6 +320,9 @@ protected:
         ASSERT_TRUE(button_);
         info_.Handle = button_.get();
         info_.ClientRect = {0, 0, kButtonWidth, kButtonHeight};
+        // As the prompt does: loaded once, lent to every drawing.
+        stripBitmap_.reset(LoadBitmapA(GetModuleHandleA(nullptr), "BITMAP_BUTTON"));
+        info_.Strip = stripBitmap_.get();
     }
 
     // Draws a request into a fresh canvas whose text colour is kCaptionInk.
@@ -336,6 +339,7 @@ protected:
     const Pixels& Strip() const { return *strip_; }
 
     std::optional<Pixels> strip_;
+    UniqueBitmap stripBitmap_;
     UniqueWindow host_;
     UniqueWindow button_;
     TButtonInfo info_;
@@ -554,6 +558,8 @@ protected:
         PumpFor(50);
         info_.Handle = button_.get();
         info_.ClientRect = {0, 0, kButtonWidth, kButtonHeight};
+        stripBitmap_.reset(LoadBitmapA(GetModuleHandleA(nullptr), "BITMAP_BUTTON"));
+        info_.Strip = stripBitmap_.get();
         ASSERT_TRUE(ClientToScreen(button_.get(), &origin_));  // the button's client (0, 0)
         inside_ = {origin_.x + 40, origin_.y + 12};
         outside_ = {origin_.x - 10, origin_.y + 12};
@@ -583,6 +589,7 @@ protected:
     std::optional<Pixels> strip_;
     UniqueWindow host_;
     UniqueWindow button_;
+    UniqueBitmap stripBitmap_;
     TButtonInfo info_;
     POINT origin_{};
     POINT inside_{};

@@ -229,7 +229,8 @@ Fn User32(const char *name) {
 }
 
 // Thread A starts system aware, so that what it has afterwards is its own context given back, not
-// a default. A second start call while the prompt is open and a refused one leave theirs alone.
+// a default; its callback runs in that context too. A second start call while the prompt is open
+// and a refused one leave theirs alone.
 TEST_F(DriverAccessibility, PromptWindowIsDpiUnawareAndThreadContextComesBack) {
     using Context = DPI_AWARENESS_CONTEXT;
     const auto setThread = User32<Context(WINAPI *)(Context)>("SetThreadDpiAwarenessContext");
@@ -243,19 +244,29 @@ TEST_F(DriverAccessibility, PromptWindowIsDpiUnawareAndThreadContextComesBack) {
     std::atomic<int> after{-1};
     std::atomic<int> second{-1};
     std::atomic<int> refused{-1};
-    const auto startSystemAware = [=](uint32_t mode, std::atomic<int> &seen) {
+    std::atomic<int> inCallback{-1};
+    CancelRecorder &recorder = CancelRecorder::First();
+    recorder.Reset();
+    recorder.SetAction([&] { inCallback = awareness(getThread()); });
+    const ScopeExit noAction([&recorder] { recorder.SetAction(nullptr); });
+    const auto startSystemAware = [=](uint32_t mode, std::atomic<int> &seen, CancelCallback callback) {
         setThread(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE);
-        const uint32_t result = startDlg(mode, 0, nullptr);
+        const uint32_t result = startDlg(mode, 0, callback);
         seen = awareness(getThread());
         return result;
     };
-    auto run = std::make_unique<PromptRun>(module_->Handle(), [&] { return startSystemAware(QUENDA_MODE_ENTER_PIN, after); });
+    const CancelCallback callback = recorder.Callback();
+    auto run = std::make_unique<PromptRun>(module_->Handle(),
+                                           [&] { return startSystemAware(QUENDA_MODE_ENTER_PIN, after, callback); });
     HWND dialog = run->WaitForDialog();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(awareness(getWindow(dialog)), kUnaware) << "the system would not scale the prompt";
+    PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_TRUE(recorder.WaitForCount(1, kWindowTimeoutMs));
+    EXPECT_EQ(inCallback.load(), kSystemAware) << "the driver's callback ran DPI-unaware";
     AsyncCall other([&] {
-        startSystemAware(QUENDA_MODE_ENTER_PIN, second);
-        startSystemAware(3, refused);
+        startSystemAware(QUENDA_MODE_ENTER_PIN, second, nullptr);
+        startSystemAware(3, refused, nullptr);
     });
     ASSERT_TRUE(other.Join(kJoinTimeoutMs));
     EXPECT_EQ(second.load(), kSystemAware);

@@ -600,6 +600,12 @@ TEST_F(RegistryTexts, TraceSwitchIsExactlyTheDwordOne) {
     EXPECT_TRUE(TraceOn()) << "a second start call switched the trace off under the running prompt";
     SetTraceSwitchAtStart(ReadTraceSwitch(), false);
     EXPECT_FALSE(TraceOn());
+
+    // Once the unload has stopped it, a start call made meanwhile cannot switch it back on.
+    StopTracing();
+    SetTraceSwitchAtStart(true, false);
+    EXPECT_FALSE(TraceOn()) << "a start call during the unload switched the trace on";
+    RestartTracing();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "ImportPatch.h"
 #include "TestSupport.h"
 #include "WinHandles.h"
 
@@ -39,7 +40,8 @@ std::string ThreadDesktopName(DWORD threadId) { return ObjectName(GetThreadDeskt
 std::shared_ptr<UniqueDesktop> DesktopForThread(HDESK desktop) {
     HANDLE copy = nullptr;
     if (desktop)
-        DuplicateHandle(GetCurrentProcess(), desktop, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), desktop, GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
     return std::make_shared<UniqueDesktop>(static_cast<HDESK>(copy));
 }
 
@@ -68,7 +70,8 @@ public:
         state_->close.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         std::shared_ptr<State> state = state_;
         std::shared_ptr<UniqueDesktop> own = DesktopForThread(desktop);
-        thread_ = std::make_unique<AsyncCall>([state, own, promptThread] { Run(*state, *own, promptThread); });
+        thread_ =
+            std::make_unique<AsyncCall>([state, own, promptThread] { Run(*state, *own, promptThread); });
     }
     PromptScout(const PromptScout&) = delete;
     PromptScout& operator=(const PromptScout&) = delete;
@@ -101,13 +104,15 @@ private:
         // Thread A may have the process in another station for a moment, where this desktop is
         // out of reach (error 5).
         DWORD error = 0;
-        while ((error = EnterDesktop(desktop)) != 0 && NowMs() < deadline) WaitForSingleObject(state.close.get(), 10);
+        while ((error = EnterDesktop(desktop)) != 0 && NowMs() < deadline)
+            WaitForSingleObject(state.close.get(), 10);
         if (error) {
             state.error = "SetThreadDesktop for the scout failed, error " + std::to_string(error);
         } else {
             while (!(state.prompt = FindThreadDialog(promptThread)) && NowMs() < deadline)
                 WaitForSingleObject(state.close.get(), 10);
-            if (!state.prompt) state.error = "no prompt of thread A on " + ThreadDesktopName(GetCurrentThreadId());
+            if (!state.prompt)
+                state.error = "no prompt of thread A on " + ThreadDesktopName(GetCurrentThreadId());
         }
         SetEvent(state.found.get());
         if (!state.prompt) return;
@@ -141,19 +146,22 @@ protected:
         if (!entered) return entered;
         threadDesktop_.reset(CreateDesktopA(kServiceDesktop, nullptr, nullptr, 0, MAXIMUM_ALLOWED, nullptr));
         if (!threadDesktop_)
-            return ::testing::AssertionFailure() << "CreateDesktopA in " << name << " failed, error " << GetLastError();
+            return ::testing::AssertionFailure()
+                   << "CreateDesktopA in " << name << " failed, error " << GetLastError();
         return ::testing::AssertionSuccess();
     }
 
     ::testing::AssertionResult EnterStationOnly(const char* name) {
         station_.reset(CreateWindowStationA(name, 0, MAXIMUM_ALLOWED, nullptr));
         if (!station_)
-            return ::testing::AssertionFailure() << "CreateWindowStationA(" << name << ") failed, error " << GetLastError();
+            return ::testing::AssertionFailure()
+                   << "CreateWindowStationA(" << name << ") failed, error " << GetLastError();
         if (!SetProcessWindowStation(station_.get()))
-            return ::testing::AssertionFailure() << "SetProcessWindowStation failed, error " << GetLastError();
+            return ::testing::AssertionFailure()
+                   << "SetProcessWindowStation failed, error " << GetLastError();
         if (ProcessStationName() != name)
-            return ::testing::AssertionFailure() << "the process is in " << ProcessStationName() << ", not " << name
-                                                 << " (station names are found regardless of case)";
+            return ::testing::AssertionFailure() << "the process is in " << ProcessStationName() << ", not "
+                                                 << name << " (station names are found regardless of case)";
         return ::testing::AssertionSuccess();
     }
 
@@ -161,7 +169,8 @@ protected:
     ::testing::AssertionResult UseSideDesktop() {
         threadDesktop_.reset(CreateDesktopA(kSideDesktop, nullptr, nullptr, 0, MAXIMUM_ALLOWED, nullptr));
         if (!threadDesktop_)
-            return ::testing::AssertionFailure() << "CreateDesktopA(" << kSideDesktop << ") failed, error " << GetLastError();
+            return ::testing::AssertionFailure()
+                   << "CreateDesktopA(" << kSideDesktop << ") failed, error " << GetLastError();
         return ::testing::AssertionSuccess();
     }
 
@@ -174,7 +183,8 @@ protected:
     }
 
     // Thread A: placed on the test's desktop, then the start call; `params` must outlive the run.
-    std::unique_ptr<PromptRun> StartOnThreadDesktop(const DlgParams* params, std::shared_ptr<ThreadAReport> report) {
+    std::unique_ptr<PromptRun> StartOnThreadDesktop(const DlgParams* params,
+                                                    std::shared_ptr<ThreadAReport> report) {
         std::shared_ptr<UniqueDesktop> desktop = DesktopForThread(threadDesktop_.get());
         const StartDlgExFn startEx = api_.StartDlgEx;
         return std::make_unique<PromptRun>(Module(), [desktop, startEx, params, report] {
@@ -216,7 +226,8 @@ void ExpectPromptOnInputDesktop(HMODULE module, PromptRun& run, HWND dialog) {
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kLabelLeft; ++x) differing += shot->Pixel(x, y) != left->Pixel(x, y);
     EXPECT_EQ(differing, 0) << "the background picture is not on screen: pixel (0,0) is "
-                            << ColourText(shot->Pixel(0, 0)) << ", the picture's is " << ColourText(left->Pixel(0, 0));
+                            << ColourText(shot->Pixel(0, 0)) << ", the picture's is "
+                            << ColourText(left->Pixel(0, 0));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -346,7 +357,8 @@ public:
             UniqueKernelHandle events[10];
             for (auto& event : events) event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
             const UniqueDesktop desktop(OpenDesktopA(kInputDesktop, 0, FALSE, MAXIMUM_ALLOWED));
-            if (!desktop) return ::testing::AssertionFailure() << "OpenDesktopA failed, error " << GetLastError();
+            if (!desktop)
+                return ::testing::AssertionFailure() << "OpenDesktopA failed, error " << GetLastError();
             during = Count();
         }
         const DWORD after = Count();
@@ -423,6 +435,30 @@ TEST_F(ServiceStation, HundredSwitchedPromptsLeaveNoHandles) {
     EXPECT_TRUE(threadA.Join(kJoinTimeoutMs));
 }
 
+// The library's window-station and desktop calls made on one thread while it is counted.
+struct StationCalls {
+    static inline std::atomic<DWORD> thread{0};
+    static inline std::atomic<int> count{0};
+    static inline HWINSTA(WINAPI* station)() = nullptr;
+    static inline HDESK(WINAPI* desktop)(DWORD) = nullptr;
+    static inline BOOL(WINAPI* close)(HDESK) = nullptr;
+    static void Note() {
+        if (GetCurrentThreadId() == thread.load()) ++count;
+    }
+    static HWINSTA WINAPI Station() {
+        Note();
+        return station();
+    }
+    static HDESK WINAPI Desktop(DWORD id) {
+        Note();
+        return desktop(id);
+    }
+    static BOOL WINAPI Close(HDESK handle) {
+        Note();
+        return close(handle);
+    }
+};
+
 // A driver whose callback made a window on thread A keeps that thread on the prompt's desktop
 // (SetThreadDesktop fails for a thread with windows), so the handle opened for the prompt is
 // still in use after it. Once the thread has left that desktop, the next start call closes the
@@ -431,11 +467,12 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
     ASSERT_TRUE(HandleCounter::Works());
     ASSERT_TRUE(UseSideDesktop());
     struct Cycle {
-        UniqueKernelHandle parked;  // auto-reset: thread A has finished one cycle
-        UniqueKernelHandle go;      // auto-reset: thread A may start the next
+        UniqueKernelHandle parked;    // auto-reset: thread A has finished one cycle
+        UniqueKernelHandle go;        // auto-reset: thread A may start the next
         HWND driverWindow = nullptr;  // thread A only
         std::string desktopAfterPrompt;
         DWORD leaveError = 0;
+        int stationCalls = -1;
     };
     auto cycle = std::make_shared<Cycle>();
     cycle->parked.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -447,6 +484,16 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
         cycle->driverWindow = CreateWindowExA(0, "STATIC", "driver", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                               nullptr, nullptr);
     });
+    demo::ImportPatch stationPatch(Module(), "user32.dll", "GetProcessWindowStation",
+                                   reinterpret_cast<void*>(&StationCalls::Station));
+    demo::ImportPatch desktopPatch(Module(), "user32.dll", "GetThreadDesktop",
+                                   reinterpret_cast<void*>(&StationCalls::Desktop));
+    demo::ImportPatch closePatch(Module(), "user32.dll", "CloseDesktop",
+                                 reinterpret_cast<void*>(&StationCalls::Close));
+    ASSERT_TRUE(stationPatch.Applied() && desktopPatch.Applied() && closePatch.Applied());
+    StationCalls::station = stationPatch.Original<HWINSTA(WINAPI*)()>();
+    StationCalls::desktop = desktopPatch.Original<HDESK(WINAPI*)(DWORD)>();
+    StationCalls::close = closePatch.Original<BOOL(WINAPI*)(HDESK)>();
     std::shared_ptr<UniqueDesktop> desktop = DesktopForThread(threadDesktop_.get());
     const StartDlgFn startDlg = api_.StartDlg;
     const StartDlgExFn startDlgEx = api_.StartDlgEx;
@@ -457,10 +504,16 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
         for (int i = 0; i < 2; ++i) {
             (void)startDlg(QUENDA_MODE_ENTER_PIN, 0, callback);
             // A start call while the prompt's desktop is still this thread's: the kept handle
-            // stays open (refused for its record, past the look at the kept handles).
+            // stays open, and a call that makes no switch (refused for its record) makes no
+            // station or desktop call at all.
             DlgParams negative{};
             negative.Size = -1;
+            negative.Flags = QUENDA_FLAG_KEEP_DESKTOP;
+            StationCalls::count = 0;
+            StationCalls::thread = GetCurrentThreadId();
             (void)startDlgEx(&negative, QUENDA_MODE_ENTER_PIN, 0, nullptr);
+            StationCalls::thread = 0;
+            cycle->stationCalls = StationCalls::count.load();
             cycle->desktopAfterPrompt = ThreadDesktopName(GetCurrentThreadId());
             DestroyWindow(cycle->driverWindow);
             cycle->leaveError = SetThreadDesktop(side) ? 0 : GetLastError();
@@ -474,19 +527,24 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
     DWORD counts[2] = {};
     for (int i = 0; i < 2; ++i) {
         HWND dialog = nullptr;
-        ASSERT_TRUE(WaitUntil([&] { return (dialog = FindThreadDialog(threadId)) != nullptr; }, kWindowTimeoutMs))
+        ASSERT_TRUE(
+            WaitUntil([&] { return (dialog = FindThreadDialog(threadId)) != nullptr; }, kWindowTimeoutMs))
             << "cycle " << i << ": no prompt";
         PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         ASSERT_TRUE(recorder.WaitForCount(i + 1, kWindowTimeoutMs)) << "cycle " << i << ": no cancel";
         ASSERT_EQ(api_.EndDlg(QUENDA_END_CANCEL), QUENDA_OK);
         HWND next = nullptr;
-        ASSERT_TRUE(WaitUntil([&] { return (next = FindThreadDialog(threadId)) != nullptr && next != dialog; },
-                              kWindowTimeoutMs))
+        ASSERT_TRUE(
+            WaitUntil([&] { return (next = FindThreadDialog(threadId)) != nullptr && next != dialog; },
+                      kWindowTimeoutMs))
             << "cycle " << i << ": no second prompt";
         PostMessageA(next, WM_CLOSE, 0, 0);
-        ASSERT_TRUE(WaitForHandle(cycle->parked.get(), kJoinTimeoutMs)) << "cycle " << i << ": thread A stuck";
-        EXPECT_EQ(cycle->desktopAfterPrompt, kInputDesktop) << "the driver's window no longer keeps thread A there";
+        ASSERT_TRUE(WaitForHandle(cycle->parked.get(), kJoinTimeoutMs))
+            << "cycle " << i << ": thread A stuck";
+        EXPECT_EQ(cycle->desktopAfterPrompt, kInputDesktop)
+            << "the driver's window no longer keeps thread A there";
         EXPECT_EQ(cycle->leaveError, 0u);
+        EXPECT_EQ(cycle->stationCalls, 0) << "a call without a switch made station or desktop calls";
         counts[i] = HandleCounter::Count();
         SetEvent(cycle->go.get());
     }
@@ -526,7 +584,8 @@ TEST_F(ServicePromptOffScreen, KeepDesktopFlagMakesNoSwitch) {
     auto report = std::make_shared<ThreadAReport>();
     auto run = StartOnThreadDesktop(&params, report);
     PromptScout scout(threadDesktop_.get(), run->ThreadId());
-    ASSERT_NE(scout.WaitForPrompt(), nullptr) << scout.Error() << "; process station " << ProcessStationName();
+    ASSERT_NE(scout.WaitForPrompt(), nullptr)
+        << scout.Error() << "; process station " << ProcessStationName();
     EXPECT_EQ(ProcessStationName(), kServiceStation) << "the flag must keep the process's station";
     EXPECT_EQ(ThreadDesktopName(run->ThreadId()), kServiceDesktop) << "the flag must keep thread A's desktop";
 
@@ -546,7 +605,8 @@ TEST_F(ServicePromptOffScreen, MissingDesktopUndoesStationAtOnce) {
     auto report = std::make_shared<ThreadAReport>();
     auto run = StartOnThreadDesktop(&params, report);
     PromptScout scout(threadDesktop_.get(), run->ThreadId());
-    ASSERT_NE(scout.WaitForPrompt(), nullptr) << scout.Error() << "; process station " << ProcessStationName();
+    ASSERT_NE(scout.WaitForPrompt(), nullptr)
+        << scout.Error() << "; process station " << ProcessStationName();
     EXPECT_EQ(ProcessStationName(), kServiceStation) << "the station was not put back at once";
     EXPECT_EQ(ThreadDesktopName(run->ThreadId()), kServiceDesktop);
 

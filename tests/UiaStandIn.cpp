@@ -6,12 +6,17 @@
 //   Window Control Pattern and handle the WM_GETOBJECT message": the provider must be server-side,
 //   name its window through a host provider from UiaHostProviderFromHwnd, offer the Window pattern
 //   and be what the window answers to WM_GETOBJECT; otherwise refused, and not recorded as spoken.
-// - UiaReturnRawElementProvider keeps a reference, as UI Automation does, until
-//   UiaDisconnectProvider, which checks that the provider of a destroyed window answers
+// - UiaReturnRawElementProvider: "The control should pass the wParam and lParam parameters to
+//   the UiaReturnRawElementProvider function without filtering them first": every call is
+//   recorded with its object id; only the root element's keeps a reference, as UI Automation does,
+//   until UiaDisconnectProvider, which checks that the provider of a destroyed window answers
 //   UIA_E_ELEMENTNOTAVAILABLE.
+// - A client of its own (QuendaStandIn* exports) holds a reference of its own and calls the
+//   Window pattern from the test's threads, as UI Automation's threads would.
 // A client always listens. Each call is appended to the file named by QUENDA_UIA_LOG as a
 // tab-separated line:
-//   loaded path | host thread window visible | return thread window element | reset window |
+//   loaded path | host thread window visible | return thread window element | asked window objid |
+//   reset window |
 //   notify thread kind processing activity text | refused reason | disconnect thread gone kept-released
 // where element is "options type dialog name window-pattern host" of the provider as checked.
 #include <windows.h>
@@ -156,9 +161,9 @@ std::string WindowPatternOf(IRawElementProviderSimple* provider) {
     window->get_WindowInteractionState(&interaction);
     const bool refusesMinimise = window->SetVisualState(uia::kVisualStateMinimized) == uia::kInvalidOperation;
     window->Release();
-    return std::to_string(canMaximize) + "," + std::to_string(canMinimize) + "," + std::to_string(modal) + "," +
-           std::to_string(topmost) + "," + std::to_string(visual) + "," + std::to_string(interaction) + "," +
-           (refusesMinimise ? "fixed" : "resizable");
+    return std::to_string(canMaximize) + "," + std::to_string(canMinimize) + "," + std::to_string(modal) +
+           "," + std::to_string(topmost) + "," + std::to_string(visual) + "," + std::to_string(interaction) +
+           "," + (refusesMinimise ? "fixed" : "resizable");
 }
 
 // The element as a reader sees it: "options type dialog name window-pattern host".
@@ -186,7 +191,8 @@ const char* RaiseRefusal(IUnknown* object) {
     if (!object) return "no provider";
     if (IsHost(object)) return "a host provider raised an event";
     IRawElementProviderSimple* provider = nullptr;
-    if (FAILED(object->QueryInterface(__uuidof(IRawElementProviderSimple), reinterpret_cast<void**>(&provider))))
+    if (FAILED(
+            object->QueryInterface(__uuidof(IRawElementProviderSimple), reinterpret_cast<void**>(&provider))))
         return "not an IRawElementProviderSimple";
     const char* refusal = nullptr;
     ProviderOptions options{};
@@ -199,9 +205,10 @@ const char* RaiseRefusal(IUnknown* object) {
         if (WindowPatternOf(provider) == "none") refusal = "a popup without the Window pattern";
         DWORD_PTR ignored = 0;
         if (!refusal && !WasReturnedFor(wnd, provider))
-            SendMessageTimeoutA(wnd, WM_GETOBJECT, 0, static_cast<LPARAM>(uia::kRootObjectId), SMTO_NORMAL, 2000,
-                                &ignored);
-        if (!refusal && !WasReturnedFor(wnd, provider)) refusal = "a popup that does not answer WM_GETOBJECT with it";
+            SendMessageTimeoutA(wnd, WM_GETOBJECT, 0, static_cast<LPARAM>(uia::kRootObjectId), SMTO_NORMAL,
+                                2000, &ignored);
+        if (!refusal && !WasReturnedFor(wnd, provider))
+            refusal = "a popup that does not answer WM_GETOBJECT with it";
     }
     provider->Release();
     return refusal;
@@ -234,16 +241,15 @@ __declspec(dllexport) HRESULT WINAPI UiaHostProviderFromHwnd(HWND wnd, IRawEleme
     return S_OK;
 }
 
-__declspec(dllexport) LRESULT WINAPI UiaReturnRawElementProvider(HWND wnd, WPARAM, LPARAM lParam,
-                                                                  IRawElementProviderSimple* provider) {
+__declspec(dllexport) LRESULT WINAPI
+    UiaReturnRawElementProvider(HWND wnd, WPARAM, LPARAM lParam, IRawElementProviderSimple* provider) {
     if (!provider) {
         Log("reset" + Field(wnd));
         return 0;
     }
-    if (static_cast<LONG>(lParam) != uia::kRootObjectId) {
-        Log("refused\tWM_GETOBJECT answered for another object id");
-        return 0;
-    }
+    Log("asked" + Field(wnd) + "\t" + std::to_string(static_cast<LONG>(lParam)));
+    // Other object ids are Active Accessibility's, which this stand-in does not serve.
+    if (static_cast<LONG>(lParam) != uia::kRootObjectId) return 0;
     if (!WasReturnedFor(wnd, provider)) {
         provider->AddRef();
         std::lock_guard guard(gLock);
@@ -259,7 +265,8 @@ __declspec(dllexport) HRESULT WINAPI UiaRaiseNotificationEvent(IUnknown* provide
         Log(std::string("refused\t").append(refusal));
         return E_INVALIDARG;
     }
-    Log("notify" + Field(GetCurrentThreadId()) + Field(kind) + Field(processing) + Field(activity) + Field(text));
+    Log("notify" + Field(GetCurrentThreadId()) + Field(kind) + Field(processing) + Field(activity) +
+        Field(text));
     return S_OK;
 }
 
@@ -283,6 +290,50 @@ __declspec(dllexport) HRESULT WINAPI UiaDisconnectProvider(IRawElementProviderSi
     for (IRawElementProviderSimple* kept : released) kept->Release();
     Log("disconnect" + Field(GetCurrentThreadId()) + Field(gone ? 1 : 0) + Field(released.size()));
     return S_OK;
+}
+
+// The client's own reference, taken on what the window answered and let go of by QuendaStandInLetGo.
+std::atomic<IRawElementProviderSimple*> gClientHeld{nullptr};
+
+IRawElementProviderSimple* TakeReturned(HWND wnd) {
+    IRawElementProviderSimple* provider = nullptr;
+    std::lock_guard guard(gLock);
+    for (const Returned& r : gReturned)
+        if (r.wnd == wnd) provider = r.provider;
+    if (provider) provider->AddRef();
+    return provider;
+}
+
+// The Window pattern's WaitForInputIdle on what the window answered, holding a reference for the
+// call's length only, as a client thread of UI Automation does; its HRESULT.
+__declspec(dllexport) HRESULT WINAPI QuendaStandInWaitForInputIdle(HWND wnd, int milliseconds) {
+    IRawElementProviderSimple* provider = TakeReturned(wnd);
+    if (!provider) return E_FAIL;
+    const struct Let {
+        IRawElementProviderSimple* provider;
+        ~Let() { provider->Release(); }
+    } let{provider};
+    IUnknown* pattern = nullptr;
+    HRESULT result = provider->GetPatternProvider(uia::kWindowPatternId, &pattern);
+    if (FAILED(result) || !pattern) return FAILED(result) ? result : E_FAIL;
+    IWindowProvider* window = nullptr;
+    result = pattern->QueryInterface(uia::kIidWindowProvider, reinterpret_cast<void**>(&window));
+    pattern->Release();
+    if (FAILED(result) || !window) return FAILED(result) ? result : E_FAIL;
+    BOOL idle = FALSE;
+    result = window->WaitForInputIdle(milliseconds, &idle);
+    window->Release();
+    return result;
+}
+
+__declspec(dllexport) BOOL WINAPI QuendaStandInHold(HWND wnd) {
+    IRawElementProviderSimple* provider = TakeReturned(wnd);
+    if (provider) gClientHeld.store(provider);
+    return provider != nullptr;
+}
+
+__declspec(dllexport) void WINAPI QuendaStandInLetGo() {
+    if (IRawElementProviderSimple* provider = gClientHeld.exchange(nullptr)) provider->Release();
 }
 
 // For the tests, as a client would: the Window pattern's Close on what the window answered.

@@ -3,15 +3,24 @@
 //
 //   QuendaUnloadChild.exe MODE REPORT-FILE
 //
-//   free-while-open      unload once the prompt has painted
+//   free-while-open      unload once the prompt has painted and the start call has let go of
+//                        its hold; counts the library's resource loads during the unload
 //   free-at-first-paint  unload while thread A is held at its first WM_PAINT
-//   free-at-create       unload while thread A is held in its set-up: at the prompt's creation
+//   free-at-registry     unload while thread A is held in its set-up: at the start call's first
+//                        registry read
+//   free-at-create       ... at the prompt's creation
 //   free-at-button       ... at the Cancel button's WM_CREATE
 //   free-while-creating  ... at the prompt's WM_INITDIALOG
 //   free-at-show         ... after the set-up, at the prompt's first show
 //   free-during-end      unload while EndDlg shows its outcome in thread B
 //   free-while-waiting   unload while a second start call waits for a closed prompt's call
-//   free-while-keys      unload while thread B calls OnKeyPressed in a loop
+//   free-while-keys      unload while thread B's OnKeyPressed is held in a registry read
+//   free-kept-desktop    unload while thread A is still on the desktop opened for its prompt (its
+//                        callback made a window there); counts closes of protected handles
+//   client-call          unload while a UI Automation client is inside the provider's
+//                        WaitForInputIdle
+//   client-release       a client holds the provider past the prompt and lets go of it after the
+//                        driver's FreeLibrary, with the library's release of itself slowed
 //   free-hung-reader     unload with a debug-output reader in the process that has stopped reading
 //   wait-cpu             a start call waits 3 s for a closed prompt's call, after the interleaving
 //                        that once left the wake-up signalled for good; reports its CPU time
@@ -25,7 +34,8 @@
 //   automation-close     a prompt without a callback closed through its Window pattern
 //   label-font           the stock font as this system-aware thread reads it, and the height of
 //                        the prompt's label font (a test runs it at LogPixels 144)
-//   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
+//   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing
+//   desktop,
 //                        a second start call, two digits and EndDlg, then the unload (run under a
 //                        debugger by tests)
 //
@@ -112,14 +122,44 @@ Fn ExportOf(HMODULE module, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+// The library lets go of a hold of its own through the thread pool, with its module as the
+// callback's context. Here the pool runs a callback of this program's instead, which lets go of
+// that reference and counts it: the moment the library counts its prompt as up is then known.
+std::atomic<long> gHoldsReleased{0};
+UniqueKernelHandle gHoldReleased;  // auto-reset: one more hold released
+void CALLBACK ReleaseAndCount(PTP_CALLBACK_INSTANCE, PVOID module) {
+    FreeLibrary(static_cast<HMODULE>(module));
+    ++gHoldsReleased;
+    SetEvent(gHoldReleased.get());
+}
+using SubmitFn = BOOL(WINAPI*)(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON);
+SubmitFn gSubmit = nullptr;
+BOOL WINAPI CountedSubmit(PTP_SIMPLE_CALLBACK, PVOID module, PTP_CALLBACK_ENVIRON environment) {
+    return gSubmit(&ReleaseAndCount, module, environment);
+}
+
+template <typename Fn>
+Fn PatchForGood(HMODULE module, const char* dll, const char* function, Fn replacement);
+
 bool Load(Library& library) {
     library.module.reset(LoadLibraryA((OwnDirectory() + "Quenda.dll").c_str()));
     if (!library.module) return false;
+    gHoldReleased.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    gSubmit = PatchForGood(library.module.get(), "kernel32.dll", "TrySubmitThreadpoolCallback", &CountedSubmit);
+    if (!gHoldReleased || !gSubmit) return false;
     library.startDlg = ExportOf<StartDlgFn>(library.module.get(), "StartDlg");
     library.startDlgEx = ExportOf<StartDlgExFn>(library.module.get(), "StartDlgEx");
     library.onKeyPressed = ExportOf<OnKeyPressedFn>(library.module.get(), "OnKeyPressed");
     library.endDlg = ExportOf<EndDlgFn>(library.module.get(), "EndDlg");
     return library.startDlg && library.startDlgEx && library.onKeyPressed && library.endDlg;
+}
+
+// An import of the library pointed at `replacement` for the rest of the process: the library may
+// be gone before the patch could be undone. The original, or null when the patch failed.
+template <typename Fn>
+Fn PatchForGood(HMODULE module, const char* dll, const char* function, Fn replacement) {
+    auto* patch = new demo::ImportPatch(module, dll, function, reinterpret_cast<void*>(replacement));
+    return patch->Applied() ? patch->Original<Fn>() : nullptr;
 }
 
 // Thread A: the start call, and what it returned. With `params` set it is StartDlgEx.
@@ -230,7 +270,7 @@ LRESULT CALLBACK FirstPaintHook(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 // Where thread A is held in its prompt's set-up until the unload has begun.
-enum class SetupStage { Create, Button, InitDialog, Show };
+enum class SetupStage { Registry, Create, Button, InitDialog, Show };
 SetupStage gSetupStage = SetupStage::InitDialog;
 
 bool IsClass(HWND window, const char* name) {
@@ -250,6 +290,15 @@ LRESULT CALLBACK SetupMessageHook(int code, WPARAM wParam, LPARAM lParam) {
         if (stop) HoldForTheUnload();
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The start call's first registry read, on thread A.
+DWORD gSetupThread = 0;
+using RegOpenKeyExFn = LSTATUS(WINAPI*)(HKEY, LPCSTR, DWORD, REGSAM, PHKEY);
+RegOpenKeyExFn gRegOpenKey = nullptr;
+LSTATUS WINAPI SetupRegOpenKey(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    if (GetCurrentThreadId() == gSetupThread) HoldForTheUnload();
+    return gRegOpenKey(key, subKey, options, access, result);
 }
 
 // The prompt's window is being created: before its WM_INITDIALOG.
@@ -289,14 +338,21 @@ struct PromptThreadRun {
     HWND prompt = nullptr;
 };
 
+// Thread A's prompt is up: found, and the start call has let go of its hold.
 bool OpenPrompt(const Library& library, PromptThreadRun& run, Report& report) {
     run.call.startDlg = library.startDlg;
     run.call.startDlgEx = library.startDlgEx;
+    const long released = gHoldsReleased.load();
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, 0, &run.threadId));
     if (!run.thread) return false;
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
     report.Line("prompt_found", run.prompt != nullptr);
-    return run.prompt != nullptr;
+    if (!run.prompt) return false;
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    while (gHoldsReleased.load() == released && GetTickCount64() < deadline)
+        WaitForSingleObject(gHoldReleased.get(), 50);
+    report.Line("hold_released", gHoldsReleased.load() != released);
+    return true;
 }
 
 // Thread A starts with the gate's hook in place and stops at its first WM_PAINT.
@@ -307,7 +363,8 @@ bool OpenPromptToFirstPaint(const Library& library, PromptThreadRun& run, Unique
     hook.reset(SetWindowsHookExA(WH_GETMESSAGE, FirstPaintHook, nullptr, run.threadId));
     ResumeThread(run.thread.get());
     if (!hook) return false;
-    const bool reached = WaitForSingleObject(gFirstPaintGate->reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
+    const bool reached =
+        WaitForSingleObject(gFirstPaintGate->reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
     report.Line("first_paint_reached", reached);
     if (reached) EnumThreadWindows(run.threadId, FindPromptProc, reinterpret_cast<LPARAM>(&run.prompt));
     report.Line("prompt_found", run.prompt != nullptr);
@@ -351,11 +408,23 @@ void FreeTimed(Library& library, Report& report) {
     report.Line("free_ms", MillisSince(start));
 }
 
+// The library's resource loads once the driver has begun the unload.
+std::atomic<bool> gUnloading{false};
+std::atomic<long> gLoadsDuringUnload{0};
+using LoadBitmapFn = HBITMAP(WINAPI*)(HINSTANCE, LPCSTR);
+LoadBitmapFn gLoadBitmap = nullptr;
+HBITMAP WINAPI CountingLoadBitmap(HINSTANCE instance, LPCSTR name) {
+    if (gUnloading.load()) ++gLoadsDuringUnload;
+    return gLoadBitmap(instance, name);
+}
+
 // Unloads from this thread while thread A shows the prompt; thread C takes a screenshot one second
 // into the unload.
 int FreeWhileOpen(Report& report, bool atFirstPaint) {
     Library library;
     if (!Load(library)) return kSetupFailed;
+    gLoadBitmap = PatchForGood(library.module.get(), "user32.dll", "LoadBitmapA", &CountingLoadBitmap);
+    if (!gLoadBitmap) return kSetupFailed;
     PromptThreadRun run;
     FirstPaintGate gate;
     UniqueHook hook;
@@ -372,16 +441,20 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
     shots.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     shots.go.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     shots.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!shots.ready || !shots.go || !shots.never || !GetWindowRect(run.prompt, &shots.window)) return kSetupFailed;
+    if (!shots.ready || !shots.go || !shots.never || !GetWindowRect(run.prompt, &shots.window))
+        return kSetupFailed;
     UniqueKernelHandle shooter(CreateThread(nullptr, 0, ScreenshotThread, &shots, 0, nullptr));
-    if (!shooter || WaitForSingleObject(shots.ready.get(), kWindowTimeoutMs) != WAIT_OBJECT_0) return kSetupFailed;
+    if (!shooter || WaitForSingleObject(shots.ready.get(), kWindowTimeoutMs) != WAIT_OBJECT_0)
+        return kSetupFailed;
 
     SetEvent(shots.go.get());
     if (atFirstPaint) SetEvent(gate.unloadStarting.get());
+    gUnloading = true;
     FreeTimed(library, report);
     JoinPrompt(run, report, "start_call");
     report.Line("module_unloaded", WaitForUnloaded(kWindowTimeoutMs));
     report.Line("prompt_gone", !IsWindow(run.prompt));
+    report.Line("loads_during_unload", gLoadsDuringUnload.load());
     if (WaitForSingleObject(shooter.get(), kWindowTimeoutMs) == WAIT_OBJECT_0) {
         report.Line("dark_red_before", shots.before);
         report.Line("dark_red_during", shots.during);
@@ -425,11 +498,17 @@ int FreeDuringSetup(Report& report, SetupStage stage) {
     run.call.startDlg = library.startDlg;
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
     if (!run.thread) return kSetupFailed;
-    UniqueHook hook(stage == SetupStage::Create
-                        ? SetWindowsHookExA(WH_CBT, SetupCreateHook, nullptr, run.threadId)
-                        : SetWindowsHookExA(WH_CALLWNDPROC, SetupMessageHook, nullptr, run.threadId));
+    UniqueHook hook;
+    if (stage == SetupStage::Registry) {
+        gSetupThread = run.threadId;
+        gRegOpenKey = PatchForGood(library.module.get(), "advapi32.dll", "RegOpenKeyExA", &SetupRegOpenKey);
+    } else {
+        hook.reset(stage == SetupStage::Create
+                       ? SetWindowsHookExA(WH_CBT, SetupCreateHook, nullptr, run.threadId)
+                       : SetWindowsHookExA(WH_CALLWNDPROC, SetupMessageHook, nullptr, run.threadId));
+    }
     ResumeThread(run.thread.get());
-    if (!hook) return kSetupFailed;
+    if (stage == SetupStage::Registry ? !gRegOpenKey : !hook) return kSetupFailed;
     const bool reached = WaitForSingleObject(gate.reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
     report.Line("init_reached", reached);
     if (!reached) return kSetupFailed;
@@ -501,21 +580,41 @@ int FreeWhileWaiting(Report& report) {
     return 0;
 }
 
+// Thread B's last call is held this long in its registry read: past the unload's outcome and
+// close, so that the unload waits for it.
+constexpr DWORD kKeyHoldMs = 3500;
+
 struct KeyLoop {
     OnKeyPressedFn onKeyPressed = nullptr;
-    std::atomic<bool> stop{false};
     std::atomic<long> answered{0};
+    UniqueKernelHandle held;  // thread B is inside its last call
+    std::atomic<ULONGLONG> leftAt{0};
 };
+KeyLoop* gKeyLoop = nullptr;
+DWORD gKeyThread = 0;
+RegOpenKeyExFn gKeyRegOpenKey = nullptr;
 
+LSTATUS WINAPI HeldKeyRegOpenKey(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    static std::atomic<bool> fired{false};
+    if (GetCurrentThreadId() == gKeyThread && !fired.exchange(true)) {
+        SetEvent(gKeyLoop->held.get());
+        Sleep(kKeyHoldMs);
+    }
+    return gKeyRegOpenKey(key, subKey, options, access, result);
+}
+
+// Digits, then the new-PIN switch, whose text is read from the registry.
 DWORD WINAPI KeyLoopThread(void* parameter) {
     auto* loop = static_cast<KeyLoop*>(parameter);
-    while (!loop->stop.load())
+    for (int i = 0; i < 5; ++i)
         if (loop->onKeyPressed(QUENDA_KEY_DIGIT, 0) == QUENDA_OK) ++loop->answered;
+    loop->onKeyPressed(QUENDA_KEY_NEW_PIN, 0);
+    loop->leftAt = GetTickCount64();
     return 0;
 }
 
-// Thread B is inside OnKeyPressed, or about to be, when the unload begins; it stops calling once
-// the driver has begun the unload, as a driver must.
+// Thread B is inside OnKeyPressed when the unload begins and stays there past the prompt's close;
+// it makes no call after that one, as a driver that has begun the unload must not.
 int FreeWhileKeys(Report& report) {
     Library library;
     if (!Load(library)) return kSetupFailed;
@@ -523,14 +622,197 @@ int FreeWhileKeys(Report& report) {
     if (!OpenPrompt(library, run, report)) return kSetupFailed;
     KeyLoop loop;
     loop.onKeyPressed = library.onKeyPressed;
-    UniqueKernelHandle keys(CreateThread(nullptr, 0, KeyLoopThread, &loop, 0, nullptr));
-    if (!keys) return kSetupFailed;
-    WaitForSingleObject(keys.get(), 300);
-    loop.stop = true;
+    loop.held.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gKeyLoop = &loop;
+    UniqueKernelHandle keys(CreateThread(nullptr, 0, KeyLoopThread, &loop, CREATE_SUSPENDED, &gKeyThread));
+    if (!keys || !loop.held) return kSetupFailed;
+    gKeyRegOpenKey = PatchForGood(library.module.get(), "advapi32.dll", "RegOpenKeyExA", &HeldKeyRegOpenKey);
+    if (!gKeyRegOpenKey) return kSetupFailed;
+    ResumeThread(keys.get());
+    report.Line("key_held", WaitForSingleObject(loop.held.get(), kWindowTimeoutMs) == WAIT_OBJECT_0);
     FreeTimed(library, report);
+    const ULONGLONG freed = GetTickCount64();
     report.Line("keys_answered", loop.answered.load());
     report.Line("keys_returned", WaitForSingleObject(keys.get(), kReturnTimeoutMs) == WAIT_OBJECT_0);
+    report.Line("free_after_key_ms",
+                static_cast<long long>(freed) - static_cast<long long>(loop.leftAt.load()));
     return EndOfUnload(run, report);
+}
+
+// The library's closes of desktop handles that are protected from closing: under a debugger each
+// one raises an exception.
+std::atomic<long> gProtectedCloses{0};
+using CloseDesktopFn = BOOL(WINAPI*)(HDESK);
+CloseDesktopFn gCloseDesktop = nullptr;
+BOOL WINAPI CountingCloseDesktop(HDESK desktop) {
+    DWORD flags = 0;
+    if (GetHandleInformation(desktop, &flags) && (flags & HANDLE_FLAG_PROTECT_FROM_CLOSE)) ++gProtectedCloses;
+    return gCloseDesktop(desktop);
+}
+
+// Thread A's callback makes a window, so thread A cannot leave the desktop opened for its prompt;
+// it stays there, alive, while the driver unloads the library.
+struct KeptDesktopRun {
+    HWND driverWindow = nullptr;  // thread A only
+    HDESK before = nullptr;
+    HDESK after = nullptr;
+    UniqueKernelHandle returned;
+    UniqueKernelHandle go;
+    StartDlgFn startDlg = nullptr;
+    uint32_t result = 0xFFFFFFFFu;
+};
+KeptDesktopRun* gKeptRun = nullptr;
+
+void QUENDA_CALL MakeDriverWindow(int32_t) {
+    gKeptRun->driverWindow =
+        CreateWindowExA(0, "STATIC", "driver", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+}
+
+DWORD WINAPI KeptDesktopThread(void* parameter) {
+    auto* run = static_cast<KeptDesktopRun*>(parameter);
+    // Started on a desktop of its own, so that the prompt's switch to the input desktop is a move.
+    const quenda::UniqueDesktop side(
+        CreateDesktopA("QuendaUnloadSide", nullptr, nullptr, 0, MAXIMUM_ALLOWED, nullptr));
+    if (!side || !SetThreadDesktop(side.get())) return 1;
+    run->before = GetThreadDesktop(GetCurrentThreadId());
+    run->result = run->startDlg(QUENDA_MODE_ENTER_PIN, 0, &MakeDriverWindow);
+    run->after = GetThreadDesktop(GetCurrentThreadId());
+    SetEvent(run->returned.get());
+    WaitForSingleObject(run->go.get(), kReturnTimeoutMs);
+    DestroyWindow(run->driverWindow);
+    return 0;
+}
+
+int FreeWithKeptDesktop(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    gCloseDesktop = PatchForGood(library.module.get(), "user32.dll", "CloseDesktop", &CountingCloseDesktop);
+    if (!gCloseDesktop) return kSetupFailed;
+    KeptDesktopRun kept;
+    kept.startDlg = library.startDlg;
+    kept.returned.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    kept.go.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gKeptRun = &kept;
+    DWORD threadId = 0;
+    UniqueKernelHandle thread(CreateThread(nullptr, 0, KeptDesktopThread, &kept, 0, &threadId));
+    if (!thread || !kept.returned || !kept.go) return kSetupFailed;
+    const HWND prompt = WaitForPrompt(thread.get(), threadId);
+    report.Line("prompt_found", prompt != nullptr);
+    if (!prompt) return kSetupFailed;
+    PostMessageA(prompt, WM_COMMAND, IDCANCEL, 0);
+    const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
+    while (!kept.driverWindow && GetTickCount64() < deadline) Sleep(10);
+    report.Line("end_result", library.endDlg(QUENDA_END_CANCEL));
+    report.Line("start_call_returned",
+                WaitForSingleObject(kept.returned.get(), kReturnTimeoutMs) == WAIT_OBJECT_0);
+    report.Line("start_call_result", kept.result);
+    report.Line("stayed_on_prompt_desktop", kept.after != kept.before);
+    FreeTimed(library, report);
+    report.Line("module_unloaded", WaitForUnloaded(kWindowTimeoutMs));
+    report.Line("protected_closes", gProtectedCloses.load());
+    SetEvent(kept.go.get());
+    WaitForSingleObject(thread.get(), kReturnTimeoutMs);
+    report.Line("done", 1);
+    return 0;
+}
+
+// A UI Automation client's call held this long inside the provider (in its send to the prompt):
+// past the unload's outcome and close.
+constexpr DWORD kClientHoldMs = 2500;
+DWORD gClientThread = 0;
+UniqueKernelHandle gClientInside;
+using SendTimeoutFn = LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM, UINT, UINT, PDWORD_PTR);
+SendTimeoutFn gSendTimeout = nullptr;
+LRESULT WINAPI HeldClientSend(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeout,
+                              PDWORD_PTR result) {
+    if (GetCurrentThreadId() == gClientThread) {
+        SetEvent(gClientInside.get());
+        Sleep(kClientHoldMs);
+    }
+    return gSendTimeout(wnd, msg, wParam, lParam, flags, timeout, result);
+}
+
+struct ClientCall {
+    HWND prompt = nullptr;
+    HRESULT(WINAPI* waitForInputIdle)(HWND, int) = nullptr;
+    HRESULT result = E_UNEXPECTED;
+    std::atomic<ULONGLONG> leftAt{0};
+};
+
+DWORD WINAPI ClientThread(void* parameter) {
+    auto* call = static_cast<ClientCall*>(parameter);
+    call->result = call->waitForInputIdle(call->prompt, 5000);
+    call->leftAt = GetTickCount64();
+    return 0;
+}
+
+template <typename Fn>
+Fn StandIn(const char* name) {
+    return ExportOf<Fn>(GetModuleHandleA("uiautomationcore.dll"), name);
+}
+
+constexpr LPARAM kUiaRootObjectId = -25;
+long long GetObjectAnswer(HWND prompt, LPARAM objectId);
+
+// The driver unloads while a client is inside the provider with a reference for that call only.
+int FreeWhileClientCalls(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("root_answer", GetObjectAnswer(run.prompt, kUiaRootObjectId));
+    ClientCall call;
+    call.prompt = run.prompt;
+    call.waitForInputIdle = StandIn<HRESULT(WINAPI*)(HWND, int)>("QuendaStandInWaitForInputIdle");
+    gClientInside.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    gSendTimeout = PatchForGood(library.module.get(), "user32.dll", "SendMessageTimeoutA", &HeldClientSend);
+    if (!call.waitForInputIdle || !gClientInside || !gSendTimeout) return kSetupFailed;
+    UniqueKernelHandle client(
+        CreateThread(nullptr, 0, ClientThread, &call, CREATE_SUSPENDED, &gClientThread));
+    if (!client) return kSetupFailed;
+    ResumeThread(client.get());
+    report.Line("client_inside", WaitForSingleObject(gClientInside.get(), kWindowTimeoutMs) == WAIT_OBJECT_0);
+    FreeTimed(library, report);
+    const ULONGLONG freed = GetTickCount64();
+    report.Line("client_returned", WaitForSingleObject(client.get(), kReturnTimeoutMs) == WAIT_OBJECT_0);
+    report.Line("client_hresult", call.result);
+    report.Line("free_after_client_ms",
+                static_cast<long long>(freed) - static_cast<long long>(call.leftAt.load()));
+    return EndOfUnload(run, report);
+}
+
+// The library's release of itself, held on the releasing thread after it has been handed to the
+// pool: the pool's thread may unload the library meanwhile.
+SubmitFn gCountedSubmit = nullptr;
+BOOL WINAPI SlowSubmit(PTP_SIMPLE_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environment) {
+    const BOOL submitted = gCountedSubmit(callback, context, environment);
+    Sleep(300);
+    return submitted;
+}
+
+// A client still holds the provider after its prompt has gone; the driver's FreeLibrary comes,
+// then the client lets go, and the library goes with that last release.
+int ClientReleasesAfterFree(Report& report) {
+    Library library;
+    if (!Load(library)) return kSetupFailed;
+    PromptThreadRun run;
+    if (!OpenPrompt(library, run, report)) return kSetupFailed;
+    report.Line("root_answer", GetObjectAnswer(run.prompt, kUiaRootObjectId));
+    const auto hold = StandIn<BOOL(WINAPI*)(HWND)>("QuendaStandInHold");
+    const auto letGo = StandIn<void(WINAPI*)()>("QuendaStandInLetGo");
+    if (!hold || !letGo) return kSetupFailed;
+    report.Line("client_holds", hold(run.prompt));
+    PostMessageA(run.prompt, WM_CLOSE, 0, 0);
+    if (!JoinPrompt(run, report, "start_call")) return kSetupFailed;
+    gCountedSubmit =
+        PatchForGood(library.module.get(), "kernel32.dll", "TrySubmitThreadpoolCallback", &SlowSubmit);
+    if (!gCountedSubmit) return kSetupFailed;
+    FreeTimed(library, report);
+    report.Line("loaded_after_free", GetModuleHandleA("Quenda.dll") != nullptr);
+    letGo();
+    report.Line("module_unloaded", WaitForUnloaded(kWindowTimeoutMs));
+    report.Line("done", 1);
+    return 0;
 }
 
 // A debug-output reader of the process's own, as DebugView is one: it takes the lines until it
@@ -558,7 +840,8 @@ int FreeWithHungReader(Report& report) {
     DebugReader reader;
     reader.bufferReady.reset(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
     reader.dataReady.reset(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"));
-    reader.buffer.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER"));
+    reader.buffer.reset(
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER"));
     if (!reader.bufferReady || !reader.dataReady || !reader.buffer) return kSetupFailed;
     UniqueKernelHandle readerThread(CreateThread(nullptr, 0, DebugReaderThread, &reader, 0, nullptr));
     if (!readerThread) return kSetupFailed;
@@ -597,7 +880,8 @@ long long CpuMillis(HANDLE thread) {
     FILETIME times[4]{};
     if (!GetThreadTimes(thread, &times[0], &times[1], &times[2], &times[3])) return -1;
     const auto ticks = [](const FILETIME& t) {
-        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                      t.dwLowDateTime);
     };
     return (ticks(times[2]) + ticks(times[3])) / 10000;
 }
@@ -605,7 +889,8 @@ long long CpuMillis(HANDLE thread) {
 int WaitCpu(Report& report) {
     Library library;
     if (!Load(library)) return kSetupFailed;
-    demo::ImportPatch patch(library.module.get(), "kernel32.dll", "SetEvent", reinterpret_cast<void*>(&LateSetEvent));
+    demo::ImportPatch patch(library.module.get(), "kernel32.dll", "SetEvent",
+                            reinterpret_cast<void*>(&LateSetEvent));
     if (!patch.Applied()) return kSetupFailed;
     gLateWakeUp.original = patch.Original<BOOL(WINAPI*)(HANDLE)>();
     gLateWakeUp.nextEntered.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -732,11 +1017,10 @@ bool WaitForTopmost(HWND prompt) {
 // What a UI Automation client's request for the prompt's root element is answered with.
 long long GetObjectAnswer(HWND prompt, LPARAM objectId) {
     DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutA(prompt, WM_GETOBJECT, 0, objectId, SMTO_NORMAL, kWindowTimeoutMs, &answer)) return -1;
+    if (!SendMessageTimeoutA(prompt, WM_GETOBJECT, 0, objectId, SMTO_NORMAL, kWindowTimeoutMs, &answer))
+        return -1;
     return static_cast<long long>(answer);
 }
-
-constexpr LPARAM kUiaRootObjectId = -25;
 
 int AnnounceSteps(Report& report, bool duringSetup) {
     Library library;
@@ -752,8 +1036,9 @@ int AnnounceSteps(Report& report, bool duringSetup) {
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
     if (!run.thread) return kSetupFailed;
     gEarlyKeys = &library;
-    const UniqueHook hook(duringSetup ? SetWindowsHookExA(WH_CALLWNDPROC, SetTextKeysHook, nullptr, run.threadId)
-                                      : SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
+    const UniqueHook hook(duringSetup
+                              ? SetWindowsHookExA(WH_CALLWNDPROC, SetTextKeysHook, nullptr, run.threadId)
+                              : SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
     ResumeThread(run.thread.get());
     if (!hook) return kSetupFailed;
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
@@ -802,7 +1087,8 @@ HFONT WINAPI RecordingCreateFont(const LOGFONTA* font) {
 
 int LabelFont(Report& report) {
     using SetContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
-    const auto setContext = ExportOf<SetContextFn>(GetModuleHandleA("user32.dll"), "SetThreadDpiAwarenessContext");
+    const auto setContext =
+        ExportOf<SetContextFn>(GetModuleHandleA("user32.dll"), "SetThreadDpiAwarenessContext");
     if (!setContext || !setContext(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE)) return kSetupFailed;
     LOGFONTA stock{};
     GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
@@ -821,7 +1107,8 @@ int LabelFont(Report& report) {
     if (!OpenPrompt(library, run, report)) return kSetupFailed;
     // The labels' font is made at the first paint (the window's place on screen differs at 144).
     const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
-    while (gBoldFontHeight.load() == 0 && GetTickCount64() < deadline) WaitForSingleObject(run.thread.get(), 10);
+    while (gBoldFontHeight.load() == 0 && GetTickCount64() < deadline)
+        WaitForSingleObject(run.thread.get(), 10);
     report.Line("label_font_height", gBoldFontHeight.load());
     PostMessageA(run.prompt, WM_CLOSE, 0, 0);
     JoinPrompt(run, report, "start_call");
@@ -876,6 +1163,7 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     if (mode == "free-while-open") return FreeWhileOpen(report, false);
     if (mode == "free-at-first-paint") return FreeWhileOpen(report, true);
+    if (mode == "free-at-registry") return FreeDuringSetup(report, SetupStage::Registry);
     if (mode == "free-at-create") return FreeDuringSetup(report, SetupStage::Create);
     if (mode == "free-at-button") return FreeDuringSetup(report, SetupStage::Button);
     if (mode == "free-while-creating") return FreeDuringSetup(report, SetupStage::InitDialog);
@@ -884,6 +1172,9 @@ int main(int argc, char** argv) {
     if (mode == "free-while-waiting") return FreeWhileWaiting(report);
     if (mode == "free-while-keys") return FreeWhileKeys(report);
     if (mode == "free-hung-reader") return FreeWithHungReader(report);
+    if (mode == "free-kept-desktop") return FreeWithKeptDesktop(report);
+    if (mode == "client-call") return FreeWhileClientCalls(report);
+    if (mode == "client-release") return ClientReleasesAfterFree(report);
     if (mode == "wait-cpu") return WaitCpu(report);
     if (mode == "exit-while-open") return ExitWhileOpen(report);
     if (mode == "free-idle") return FreeIdle(report);

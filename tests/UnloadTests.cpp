@@ -125,8 +125,10 @@ void ReadReport(const std::string& reportPath, ChildRun& run) {
 // ---------------------------------------------------------------------------------------------
 // Unload and process end in a driver process of their own
 
-// What an unload with a prompt open must have done, by the child's report.
-void ExpectUnloadClosedPrompt(const ChildRun& child, bool deferrable = false) {
+// What an unload with a prompt open must have done, by the child's report. `deferred`: the
+// FreeLibrary came while the start call still held the library, so it returned at once and the
+// unload ran once the prompt was up.
+void ExpectUnloadClosedPrompt(const ChildRun& child, bool deferred = false) {
     ASSERT_TRUE(child.error.empty()) << child.error;
     ASSERT_TRUE(child.ended) << "the driver process hung; it reported: " << child.text;
     ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
@@ -134,12 +136,14 @@ void ExpectUnloadClosedPrompt(const ChildRun& child, bool deferrable = false) {
     EXPECT_EQ(child.Value("done"), 1) << child.text;
     EXPECT_LT(child.ms, 10000.0);
 
-    // The unload shows the outcome for two seconds before it closes the prompt; one that came
-    // while thread A was still setting the prompt up returned at once and ran when it was up.
-    if (!deferrable || child.Value("free_ms") >= kPromptFreeMs) {
+    // The unload shows the outcome for two seconds before it closes the prompt.
+    if (deferred)
+        EXPECT_LT(child.Value("free_ms"), kPromptFreeMs) << "the hold was gone before the prompt was up: " << child.text;
+    else
         EXPECT_GE(child.Value("free_ms"), kOutcomeMinMs) << child.text;
-    }
     EXPECT_LE(child.Value("free_ms"), 8000) << child.text;
+    // The outcome's repaint runs while the unload holds the loader lock.
+    EXPECT_EQ(child.Value("loads_during_unload"), 0) << "a resource was loaded during the unload";
     EXPECT_EQ(child.Value("visible_during"), 1) << "the prompt was gone one second into the unload";
     EXPECT_GT(child.Value("dark_red_during"), 5) << "no dark-red \"PIN entry cancelled!\" one second into the unload";
 
@@ -152,12 +156,14 @@ void ExpectUnloadClosedPrompt(const ChildRun& child, bool deferrable = false) {
 TEST(UnloadWhileOpen, FreeLibraryShowsCancelOutcomeClosesAndProcessGoesOn) {
     const ChildRun child = RunUnloadChild("free-while-open");
     ExpectUnloadClosedPrompt(child);
+    EXPECT_EQ(child.Value("hold_released"), 1) << "the start call kept its hold with the prompt up";
     EXPECT_EQ(child.Value("prompt_painted"), 1) << "the prompt text never reached the screen";
     EXPECT_EQ(child.Value("dark_red_before"), 0) << "dark red in the result area before the unload";
 }
 
 // Thread A has not drawn any text yet: a first use of the platform that needs the loader lock
-// would stop both threads for good if the unload waited for it there.
+// would stop both threads for good if the unload waited for it there. The start call still
+// holds the library, so the unload waits until the prompt has been painted and shown.
 TEST(UnloadWhileOpen, FreeLibraryBeforeFirstPaint) {
     const ChildRun child = RunUnloadChild("free-at-first-paint");
     EXPECT_EQ(child.Value("first_paint_reached"), 1) << child.text;
@@ -181,7 +187,8 @@ void ExpectUnloadLeftNothing(const ChildRun& child) {
 // unload waits until the prompt is up, so FreeLibrary returns at once and the library goes
 // (showing the cancel outcome on the prompt) once thread A no longer needs it.
 TEST(UnloadWhileOpen, FreeLibraryDuringThePromptsSetUp) {
-    for (const char* mode : {"free-at-create", "free-at-button", "free-while-creating", "free-at-show"}) {
+    for (const char* mode :
+         {"free-at-registry", "free-at-create", "free-at-button", "free-while-creating", "free-at-show"}) {
         SCOPED_TRACE(mode);
         const ChildRun child = RunUnloadChild(mode);
         ExpectUnloadLeftNothing(child);
@@ -201,10 +208,14 @@ TEST(UnloadWhileOpen, FreeLibraryWhileOtherCallsAreInside) {
         EXPECT_LT(child.Value("free_ms"), 6000) << child.text;
     }
     {
+        // The key call outlasts the close: the unload goes on as soon as it has left.
         const ChildRun child = RunUnloadChild("free-while-keys");
         ExpectUnloadLeftNothing(child);
+        EXPECT_EQ(child.Value("key_held"), 1) << child.text;
         EXPECT_EQ(child.Value("keys_returned"), 1) << child.text;
         EXPECT_GT(child.Value("keys_answered"), 0) << child.text;
+        EXPECT_GT(child.Value("free_after_key_ms"), -50) << "FreeLibrary returned before the call had left";
+        EXPECT_LT(child.Value("free_after_key_ms"), 300) << "the unload woke at its bound, not when the call left";
         EXPECT_LT(child.Value("free_ms"), 6000) << child.text;
     }
     {
@@ -216,6 +227,19 @@ TEST(UnloadWhileOpen, FreeLibraryWhileOtherCallsAreInside) {
         EXPECT_EQ(child.Value("second_call_result"), QUENDA_OK) << child.text;
         EXPECT_LT(child.Value("free_ms"), kPromptFreeMs) << child.text;
     }
+}
+
+// Thread A stays on the desktop opened for its prompt, where its callback made a window: the kept
+// handle is protected from closing and still in use, so the unload gives it up rather than close it.
+TEST(UnloadWhileOpen, FreeLibraryClosesNoProtectedHandle) {
+    const ChildRun child = RunUnloadChild("free-kept-desktop");
+    ASSERT_TRUE(child.ended) << child.text;
+    ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
+    EXPECT_EQ(child.Value("done"), 1) << child.text;
+    EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK) << child.text;
+    ASSERT_EQ(child.Value("stayed_on_prompt_desktop"), 1) << "no handle was kept: " << child.text;
+    EXPECT_EQ(child.Value("module_unloaded"), 1) << child.text;
+    EXPECT_EQ(child.Value("protected_closes"), 0) << "a protected handle was closed at the unload";
 }
 
 // A start call that waits for a closed prompt's call sleeps until that call leaves, also after
@@ -344,6 +368,9 @@ TEST(Announcements, OpenSwitchAndOutcomeReachTheReaderFromSystem32Only) {
         const std::string window = std::to_string(child.Value("prompt_window"));
         EXPECT_NE(child.Value("root_answer"), 0) << "WM_GETOBJECT for the root element was not answered";
         EXPECT_EQ(child.Value("client_answer"), 0) << "another object id was answered with the element";
+        const std::vector<std::string> asked = standIn.Calls("asked");
+        EXPECT_NE(std::find(asked.begin(), asked.end(), window + "\t" + std::to_string(OBJID_CLIENT)), asked.end())
+            << "WM_GETOBJECT for OBJID_CLIENT was filtered: " << ::testing::PrintToString(asked);
         const std::vector<std::string> returned = standIn.Calls("return");
         EXPECT_NE(std::find(returned.begin(), returned.end(), thread + window + "\t" + PromptElement("Confirm PIN")),
                   returned.end())
@@ -368,6 +395,30 @@ TEST(Announcements, WindowPatternCloseEndsAPromptWithoutCallback) {
     EXPECT_EQ(child.Value("start_call_result"), QUENDA_OK);
     const std::string thread = std::to_string(child.Value("prompt_thread")) + "\t";
     EXPECT_EQ(standIn.Calls("disconnect"), std::vector<std::string>{thread + "1\t1"});
+}
+
+// A client inside the provider when the unload comes, and a client whose last release comes after
+// the driver's FreeLibrary: the library's code outlives both.
+TEST(Announcements, ClientCallsAndReleasesNeverOutliveTheLibrary) {
+    const UiaStandIn standIn;
+    ASSERT_TRUE(standIn.Ready());
+    {
+        const ChildRun child = RunUnloadChild("client-call");
+        ExpectUnloadLeftNothing(child);
+        EXPECT_NE(child.Value("root_answer"), 0) << child.text;
+        EXPECT_EQ(child.Value("client_inside"), 1) << child.text;
+        EXPECT_EQ(child.Value("client_returned"), 1) << child.text;
+        EXPECT_GE(child.Value("free_after_client_ms"), 0) << "the library went while a client was inside";
+    }
+    {
+        const ChildRun child = RunUnloadChild("client-release");
+        ASSERT_TRUE(child.ended) << child.text;
+        ASSERT_EQ(child.exitCode, 0u) << "exit code " << Hex(child.exitCode) << "; it reported: " << child.text;
+        EXPECT_EQ(child.Value("done"), 1) << child.text;
+        EXPECT_EQ(child.Value("client_holds"), 1) << child.text;
+        EXPECT_EQ(child.Value("loaded_after_free"), 1) << "the client's reference did not keep the library";
+        EXPECT_EQ(child.Value("module_unloaded"), 1) << "the last release did not let the library go";
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "QuendaCallGate.h"
 #include "QuendaTrace.h"
 #include "QuendaUtil.h"
 
@@ -32,7 +33,8 @@ struct MessageWindow {
         wc.hInstance = GetModuleHandleA(nullptr);
         wc.lpszClassName = "QuendaUtilTestWindow";
         RegisterClassA(&wc);
-        wnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+        wnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                              nullptr);
     }
     ~MessageWindow() { DestroyWindow(wnd); }
     HWND wnd;
@@ -127,4 +129,39 @@ TEST(TraceLine, PrefixNumbersAndTextsThatCannotBreakIt) {
     const std::string capped = TraceLineOf("text", "%s and more", longText.c_str());
     EXPECT_EQ(capped.size(), kTraceLineMax - 1);
     EXPECT_EQ(capped.substr(capped.size() - 4), "...\n");
+}
+
+// The unload's view of who is inside: once it has begun nothing enters, and a wait for the calls
+// inside ends when the last one leaves, not at its deadline.
+TEST(CallGateUnload, RefusesEntryAndWakesWhenTheLastCallLeaves) {
+    CallGate gate;
+    ASSERT_TRUE(gate.EnterOther());
+    struct Leaver {
+        CallGate* gate;
+        ULONGLONG leftAt = 0;
+    } leaver{&gate};
+    const HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            auto* l = static_cast<Leaver*>(p);
+            Sleep(400);
+            l->leftAt = GetTickCount64();
+            l->gate->LeaveOther();
+            return 0;
+        },
+        &leaver, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(gate.WaitUntilEmpty(start + 2000));
+    const ULONGLONG woke = GetTickCount64();
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    ASSERT_NE(leaver.leftAt, 0u);
+    EXPECT_GE(woke, leaver.leftAt) << "the wait ended before the call had left";
+    EXPECT_LT(woke - leaver.leftAt, 100u) << "woken at the deadline, not when the call left";
+
+    gate.BeginUnload();
+    EXPECT_EQ(gate.EnterStart(GetTickCount64() + 100), Entry::Unloading);
+    EXPECT_FALSE(gate.EnterOther());
+    EXPECT_FALSE(gate.StartCallInside());
 }
