@@ -173,7 +173,8 @@ public:
                 result->bstrVal = name;
                 break;
             }
-            default: break;
+            default:
+                break;
         }
         return S_OK;
     }
@@ -333,8 +334,7 @@ void PrepareAnnouncer() noexcept {
     api.HostProviderFromHwnd = Lookup<HostProviderFromHwndFn>(uia.get(), "UiaHostProviderFromHwnd");
     // Windows 10 1709 and later; without it nothing is announced.
     api.RaiseNotificationEvent = Lookup<RaiseNotificationEventFn>(uia.get(), "UiaRaiseNotificationEvent");
-    api.ReturnRawElementProvider =
-        Lookup<ReturnRawElementProviderFn>(uia.get(), "UiaReturnRawElementProvider");
+    api.ReturnRawElementProvider = Lookup<ReturnRawElementProviderFn>(uia.get(), "UiaReturnRawElementProvider");
     api.DisconnectProvider = Lookup<DisconnectProviderFn>(uia.get(), "UiaDisconnectProvider");
     api.SysAllocStringLen = Lookup<SysAllocStringLenFn>(oleAut.get(), "SysAllocStringLen");
     api.SysFreeString = Lookup<SysFreeStringFn>(oleAut.get(), "SysFreeString");
@@ -364,8 +364,7 @@ void Announce(HWND wnd, const std::string& text, Announcement kind) noexcept {
         const bool outcome = kind == Announcement::Outcome;
         (void)api->RaiseNotificationEvent(
             provider->Simple(), outcome ? uia::kNotificationKindActionCompleted : uia::kNotificationKindOther,
-            outcome ? uia::kNotificationProcessingImportantAll
-                    : uia::kNotificationProcessingImportantMostRecent,
+            outcome ? uia::kNotificationProcessingImportantAll : uia::kNotificationProcessingImportantMostRecent,
             display.get(), activity.get());
     } catch (...) {
     }

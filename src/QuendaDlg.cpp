@@ -53,7 +53,7 @@ struct DialogState {
     std::unique_ptr<TApiLabelEx> EchoLabel;
     std::unique_ptr<TApiLabelEx> ResultLabel;
 };
-DialogState gDialog;        // guarded by gLock
+DialogState gDialog;  // guarded by gLock
 bool gUnloadBegun = false;  // guarded by gLock
 
 // Dialog thread only.
@@ -119,8 +119,7 @@ void PaintDialog(HDC dc, uint32_t middleWidth, bool highContrast) {
     }
     const COLORREF highContrastText = highContrast ? GetSysColor(COLOR_WINDOWTEXT) : 0;
     std::lock_guard guard(gLock);
-    for (TApiLabelEx* label :
-         {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()}) {
+    for (TApiLabelEx* label : {gDialog.PromptLabel.get(), gDialog.ResultLabel.get(), gDialog.EchoLabel.get()}) {
         if (!label) continue;
         if (highContrast)
             label->PaintInColor(dc, highContrastText);
@@ -135,8 +134,8 @@ void FollowHighContrast(HWND wnd) {
     RedrawWindow(wnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
-std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height, const std::string& text,
-                                       COLORREF color) {
+std::unique_ptr<TApiLabelEx> MakeLabel(HWND wnd, int top, int width, int height,
+                                       const std::string& text, COLORREF color) {
     auto label = TApiLabel::Create<TApiLabelEx>(wnd, kLabelLeft, top, width, height, text);
     label->SetColor(color);
     label->SetTransparent(true);
@@ -257,10 +256,11 @@ void OnInitDialog(HWND wnd) {
 
     gCancelButton.Caption = gSetup.ButtonCaption;
     gCancelButton.ClientRect = MakeRect(0, 0, kButtonWidth, kButtonHeight);
-    const HWND button = CreateWindowExA(
-        0, "button", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, width - kButtonRightGap,
-        kButtonTop, gCancelButton.ClientRect.right, gCancelButton.ClientRect.bottom, wnd,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonId)), ThisModule(), nullptr);
+    const HWND button = CreateWindowExA(0, "button", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW,
+                                        width - kButtonRightGap, kButtonTop, gCancelButton.ClientRect.right,
+                                        gCancelButton.ClientRect.bottom, wnd,
+                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonId)),
+                                        ThisModule(), nullptr);
     gCancelButton.Hover = false;
     gCancelButton.Pressed = false;
     gCancelButton.Strip = gBitmaps.Button.get();
@@ -271,11 +271,9 @@ void OnInitDialog(HWND wnd) {
     }
 
     const int labelWidth = middle - 14;
-    auto prompt =
-        MakeLabel(wnd, static_cast<int>(gSetup.PromptTop), labelWidth, 90, gSetup.PromptText, kWhite);
+    auto prompt = MakeLabel(wnd, static_cast<int>(gSetup.PromptTop), labelWidth, 90, gSetup.PromptText, kWhite);
     auto echo = MakeLabel(wnd, static_cast<int>(gSetup.EchoTop), labelWidth, 20, gSetup.EchoText, kWhite);
-    auto result =
-        MakeLabel(wnd, static_cast<int>(gSetup.ResultTop), labelWidth, 90, gSetup.ResultText, kDarkRed);
+    auto result = MakeLabel(wnd, static_cast<int>(gSetup.ResultTop), labelWidth, 90, gSetup.ResultText, kDarkRed);
     // Taken before the labels can be found: a switch made from here on is not the opening.
     gOpeningText = WithoutMnemonics(result->Text().empty() ? prompt->Text() : result->Text());
     gOpeningAnnounced = false;
@@ -327,7 +325,9 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
     try {
         if (gFirstPaintDone && !gShownPosted && msg != WM_INITDIALOG) PostShownWhenUp(wnd);
         switch (msg) {
-            case WM_INITDIALOG: OnInitDialog(wnd); return TRUE;
+            case WM_INITDIALOG:
+                OnInitDialog(wnd);
+                return TRUE;
             case WM_PAINT: {
                 {
                     const PaintDc paint(wnd);
@@ -337,7 +337,8 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 PostShownWhenUp(wnd);
                 return TRUE;
             }
-            case WM_CTLCOLORDLG: return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+            case WM_CTLCOLORDLG:
+                return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
             case WM_DRAWITEM:
                 if (wParam == kButtonId && lParam)
                     DrawBitmapButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam), gCancelButton,
@@ -353,8 +354,12 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                     }
                 }
                 return TRUE;
-            case WM_CLOSE: OnClose(wnd); return TRUE;
-            case kTextChangedMessage: FollowLabelsInWindowText(wnd); return TRUE;
+            case WM_CLOSE:
+                OnClose(wnd);
+                return TRUE;
+            case kTextChangedMessage:
+                FollowLabelsInWindowText(wnd);
+                return TRUE;
             case kDisableButtonMessage:
                 if (gCancelButton.Handle) EnableWindow(gCancelButton.Handle, FALSE);
                 return TRUE;
@@ -363,7 +368,9 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 // Shown, and the first announcement made: the set-up's first uses are behind it.
                 if (gSetup.OnShown) gSetup.OnShown();
                 return TRUE;
-            case kAutomationCloseMessage: CloseLikeEscape(wnd); return TRUE;
+            case kAutomationCloseMessage:
+                CloseLikeEscape(wnd);
+                return TRUE;
             case WM_GETOBJECT: {
                 LRESULT result = 0;
                 if (!AnswerGetObject(wnd, wParam, lParam, result)) return FALSE;
@@ -374,7 +381,9 @@ INT_PTR CALLBACK PinDialogProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
                 if (wParam == SPI_SETHIGHCONTRAST) FollowHighContrast(wnd);
                 return FALSE;
             case WM_SYSCOLORCHANGE:
-            case WM_THEMECHANGED: FollowHighContrast(wnd); return FALSE;
+            case WM_THEMECHANGED:
+                FollowHighContrast(wnd);
+                return FALSE;
             default:
                 // Unnamed messages get the dialog manager's own default handling.
                 return FALSE;
@@ -402,7 +411,8 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
             case WM_KEYUP:
                 if (wParam == VK_ESCAPE) {
                     QUENDA_TRACE("close", "Escape released on the button: the prompt closes itself");
-                    if (const HWND dialog = CurrentDialogWindow()) SendMessageA(dialog, WM_CLOSE, 0, 0);
+                    if (const HWND dialog = CurrentDialogWindow())
+                        SendMessageA(dialog, WM_CLOSE, 0, 0);
                     // The close destroyed the button; its own procedure has nothing left to do.
                     if (!IsWindow(wnd)) return 0;
                 }
@@ -423,12 +433,12 @@ LRESULT CALLBACK ButtonSubclassProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lP
                     UpdateWindow(wnd);
                 }
                 break;
-            default: break;
+            default:
+                break;
         }
     } catch (...) {
     }
-    return oldProc ? CallWindowProcA(oldProc, wnd, msg, wParam, lParam)
-                   : DefWindowProcA(wnd, msg, wParam, lParam);
+    return oldProc ? CallWindowProcA(oldProc, wnd, msg, wParam, lParam) : DefWindowProcA(wnd, msg, wParam, lParam);
 }
 
 void CALLBACK MouseLeavePollProc(HWND wnd, UINT, UINT_PTR timerId, DWORD) noexcept {
@@ -580,8 +590,7 @@ BOOL WINAPI EmulatedTrackMouseEvent(LPTRACKMOUSEEVENT request) {
     if (!request || request->cbSize < sizeof(TRACKMOUSEEVENT)) return FALSE;
     if (!IsWindow(request->hwndTrack)) return FALSE;
     if (!(request->dwFlags & TME_LEAVE)) return FALSE;
-    const UINT_PTR timer =
-        SetTimer(request->hwndTrack, request->dwFlags, kLeavePollPeriod, &MouseLeavePollProc);
+    const UINT_PTR timer = SetTimer(request->hwndTrack, request->dwFlags, kLeavePollPeriod, &MouseLeavePollProc);
     if (!timer) MessageBeep(0);
     return timer != 0;
 }
@@ -647,8 +656,7 @@ void ForceForeground(HWND wnd) {
     BringWindowToTop(wnd);
     SetForegroundWindow(wnd);
     SystemParametersInfoA(SPI_SETFOREGROUNDLOCKTIMEOUT, 0,
-                          reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)),
-                          SPIF_SENDWININICHANGE);
+                          reinterpret_cast<void*>(static_cast<UINT_PTR>(savedTimeout)), SPIF_SENDWININICHANGE);
     const bool inFront = NoteForeground(wnd);
     QUENDA_TRACE("foreground", "attempt with the lock timeout at 0 (was %lu): %s", savedTimeout,
                  ForegroundWord(inFront));

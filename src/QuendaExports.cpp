@@ -94,7 +94,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
             quenda::FinalizeDialogModule(processExiting);
             break;
         }
-        default: break;
+        default:
+            break;
     }
     return TRUE;
 }

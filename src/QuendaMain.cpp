@@ -46,7 +46,7 @@ struct KeptDesktop {
     DWORD threadId = 0;
 };
 CriticalSection gKeptLock;
-std::vector<KeptDesktop> gKeptDesktops;       // guarded by gKeptLock
+std::vector<KeptDesktop> gKeptDesktops;     // guarded by gKeptLock
 std::vector<UniqueWinStation> gKeptStations;  // guarded by gKeptLock
 
 // ActiveParams is read by driver threads (texts for key events and outcomes) while start calls
@@ -241,8 +241,11 @@ uint32_t StartDialog(HMODULE hold, const DlgParams* params, uint32_t mode, Cance
     const int promptId = PromptTextOf(mode);
     if (promptId == 0) return Refuse(exportName, "invalid mode");
     switch (gGate.EnterStart(GetTickCount64() + kPreviousCallMillis)) {
-        case Entry::Entered: break;
-        case Entry::Unloading: QUENDA_TRACE(exportName, "answer 0 at once: unloading"); return kOk;
+        case Entry::Entered:
+            break;
+        case Entry::Unloading:
+            QUENDA_TRACE(exportName, "answer 0 at once: unloading");
+            return kOk;
         case Entry::PromptOpen:
             QUENDA_TRACE(exportName, "answer 0 at once: another start call runs");
             return kOk;
@@ -312,8 +315,12 @@ uint32_t KeyPressed(uint32_t keyEvent) {
     const OpenDialog dialog;
     if (!dialog.IsOpen()) return late.Refuse("no prompt open");
     switch (keyEvent) {
-        case QUENDA_KEY_DIGIT: dialog.EchoLabel().SetText(EchoWithDigit(dialog.EchoLabel().Text())); break;
-        case QUENDA_KEY_CLEAR: dialog.EchoLabel().SetText(""); break;
+        case QUENDA_KEY_DIGIT:
+            dialog.EchoLabel().SetText(EchoWithDigit(dialog.EchoLabel().Text()));
+            break;
+        case QUENDA_KEY_CLEAR:
+            dialog.EchoLabel().SetText("");
+            break;
         case QUENDA_KEY_BACKSPACE:
             dialog.EchoLabel().SetText(EchoWithBackspace(dialog.EchoLabel().Text()));
             break;
@@ -323,7 +330,8 @@ uint32_t KeyPressed(uint32_t keyEvent) {
             dialog.EchoLabel().SetText("");
             dialog.SetResultText("");
             break;
-        default: break;
+        default:
+            break;
     }
     if (TraceOn()) late.NoteKey(keyEvent, dialog.EchoLabel().Text().size());
     return kOk;
@@ -366,8 +374,7 @@ uint32_t EndDialogImpl(uint32_t endResult, bool unloading) {
         try {
             text = GetDialogText(outcome->textId);
         } catch (...) {
-            QUENDA_TRACE("EndDlg", "text %d could not be had: the outcome is shown without it",
-                         outcome->textId);
+            QUENDA_TRACE("EndDlg", "text %d could not be had: the outcome is shown without it", outcome->textId);
         }
         const OpenDialog dialog;
         if (dialog.IsOpen() && dialog.Window() == wnd) {
@@ -431,8 +438,7 @@ bool NoOtherThreadInImage() {
     const DWORD self = GetCurrentThreadId();
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry)) {
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
         if (entry.th32OwnerProcessID != process || entry.th32ThreadID == self) continue;
         const UniqueKernelHandle thread(
             OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, entry.th32ThreadID));
@@ -529,8 +535,7 @@ void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desk
         savedStation_ = nullptr;
     }
     QUENDA_TRACE("station", "current %s, asked %s, target %s, desktop %s", currentName.c_str(),
-                 winStation ? winStation : "(none)", target ? target : "(stay)",
-                 desktop ? desktop : "(input)");
+                 winStation ? winStation : "(none)", target ? target : "(stay)", desktop ? desktop : "(input)");
     if (target) {
         openedStation_.reset(OpenWindowStationA(target, FALSE, MAXIMUM_ALLOWED));
         if (!openedStation_)
@@ -543,16 +548,13 @@ void DesktopSwitch::SwitchToUserDesktop(const char* winStation, const char* desk
                                  : OpenInputDesktop(0, FALSE, MAXIMUM_ALLOWED));
     if (!openedDesktop_ || !SetThreadDesktop(openedDesktop_.get())) {
         QUENDA_TRACE("station", "%s(%s) failed, error %lu; putting both back now",
-                     openedDesktop_ ? "SetThreadDesktop"
-                     : desktop      ? "OpenDesktopA"
-                                    : "OpenInputDesktop",
+                     openedDesktop_ ? "SetThreadDesktop" : desktop ? "OpenDesktopA" : "OpenInputDesktop",
                      desktop ? desktop : "", GetLastError());
         RestoreStationAndDesktop();
         return;
     }
     switched_ = true;
-    QUENDA_TRACE("station", "switched: thread on desktop %s until the prompt closes",
-                 desktop ? desktop : "(input)");
+    QUENDA_TRACE("station", "switched: thread on desktop %s until the prompt closes", desktop ? desktop : "(input)");
 }
 
 void DesktopSwitch::Restore() {

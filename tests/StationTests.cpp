@@ -40,8 +40,7 @@ std::string ThreadDesktopName(DWORD threadId) { return ObjectName(GetThreadDeskt
 std::shared_ptr<UniqueDesktop> DesktopForThread(HDESK desktop) {
     HANDLE copy = nullptr;
     if (desktop)
-        DuplicateHandle(GetCurrentProcess(), desktop, GetCurrentProcess(), &copy, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), desktop, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
     return std::make_shared<UniqueDesktop>(static_cast<HDESK>(copy));
 }
 
@@ -70,8 +69,7 @@ public:
         state_->close.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         std::shared_ptr<State> state = state_;
         std::shared_ptr<UniqueDesktop> own = DesktopForThread(desktop);
-        thread_ =
-            std::make_unique<AsyncCall>([state, own, promptThread] { Run(*state, *own, promptThread); });
+        thread_ = std::make_unique<AsyncCall>([state, own, promptThread] { Run(*state, *own, promptThread); });
     }
     PromptScout(const PromptScout&) = delete;
     PromptScout& operator=(const PromptScout&) = delete;
@@ -104,15 +102,13 @@ private:
         // Thread A may have the process in another station for a moment, where this desktop is
         // out of reach (error 5).
         DWORD error = 0;
-        while ((error = EnterDesktop(desktop)) != 0 && NowMs() < deadline)
-            WaitForSingleObject(state.close.get(), 10);
+        while ((error = EnterDesktop(desktop)) != 0 && NowMs() < deadline) WaitForSingleObject(state.close.get(), 10);
         if (error) {
             state.error = "SetThreadDesktop for the scout failed, error " + std::to_string(error);
         } else {
             while (!(state.prompt = FindThreadDialog(promptThread)) && NowMs() < deadline)
                 WaitForSingleObject(state.close.get(), 10);
-            if (!state.prompt)
-                state.error = "no prompt of thread A on " + ThreadDesktopName(GetCurrentThreadId());
+            if (!state.prompt) state.error = "no prompt of thread A on " + ThreadDesktopName(GetCurrentThreadId());
         }
         SetEvent(state.found.get());
         if (!state.prompt) return;
@@ -146,22 +142,19 @@ protected:
         if (!entered) return entered;
         threadDesktop_.reset(CreateDesktopA(kServiceDesktop, nullptr, nullptr, 0, MAXIMUM_ALLOWED, nullptr));
         if (!threadDesktop_)
-            return ::testing::AssertionFailure()
-                   << "CreateDesktopA in " << name << " failed, error " << GetLastError();
+            return ::testing::AssertionFailure() << "CreateDesktopA in " << name << " failed, error " << GetLastError();
         return ::testing::AssertionSuccess();
     }
 
     ::testing::AssertionResult EnterStationOnly(const char* name) {
         station_.reset(CreateWindowStationA(name, 0, MAXIMUM_ALLOWED, nullptr));
         if (!station_)
-            return ::testing::AssertionFailure()
-                   << "CreateWindowStationA(" << name << ") failed, error " << GetLastError();
+            return ::testing::AssertionFailure() << "CreateWindowStationA(" << name << ") failed, error " << GetLastError();
         if (!SetProcessWindowStation(station_.get()))
-            return ::testing::AssertionFailure()
-                   << "SetProcessWindowStation failed, error " << GetLastError();
+            return ::testing::AssertionFailure() << "SetProcessWindowStation failed, error " << GetLastError();
         if (ProcessStationName() != name)
-            return ::testing::AssertionFailure() << "the process is in " << ProcessStationName() << ", not "
-                                                 << name << " (station names are found regardless of case)";
+            return ::testing::AssertionFailure() << "the process is in " << ProcessStationName() << ", not " << name
+                                                 << " (station names are found regardless of case)";
         return ::testing::AssertionSuccess();
     }
 
@@ -169,8 +162,7 @@ protected:
     ::testing::AssertionResult UseSideDesktop() {
         threadDesktop_.reset(CreateDesktopA(kSideDesktop, nullptr, nullptr, 0, MAXIMUM_ALLOWED, nullptr));
         if (!threadDesktop_)
-            return ::testing::AssertionFailure()
-                   << "CreateDesktopA(" << kSideDesktop << ") failed, error " << GetLastError();
+            return ::testing::AssertionFailure() << "CreateDesktopA(" << kSideDesktop << ") failed, error " << GetLastError();
         return ::testing::AssertionSuccess();
     }
 
@@ -183,8 +175,7 @@ protected:
     }
 
     // Thread A: placed on the test's desktop, then the start call; `params` must outlive the run.
-    std::unique_ptr<PromptRun> StartOnThreadDesktop(const DlgParams* params,
-                                                    std::shared_ptr<ThreadAReport> report) {
+    std::unique_ptr<PromptRun> StartOnThreadDesktop(const DlgParams* params, std::shared_ptr<ThreadAReport> report) {
         std::shared_ptr<UniqueDesktop> desktop = DesktopForThread(threadDesktop_.get());
         const StartDlgExFn startEx = api_.StartDlgEx;
         return std::make_unique<PromptRun>(Module(), [desktop, startEx, params, report] {
@@ -226,8 +217,7 @@ void ExpectPromptOnInputDesktop(HMODULE module, PromptRun& run, HWND dialog) {
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kLabelLeft; ++x) differing += shot->Pixel(x, y) != left->Pixel(x, y);
     EXPECT_EQ(differing, 0) << "the background picture is not on screen: pixel (0,0) is "
-                            << ColourText(shot->Pixel(0, 0)) << ", the picture's is "
-                            << ColourText(left->Pixel(0, 0));
+                            << ColourText(shot->Pixel(0, 0)) << ", the picture's is " << ColourText(left->Pixel(0, 0));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -357,8 +347,7 @@ public:
             UniqueKernelHandle events[10];
             for (auto& event : events) event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
             const UniqueDesktop desktop(OpenDesktopA(kInputDesktop, 0, FALSE, MAXIMUM_ALLOWED));
-            if (!desktop)
-                return ::testing::AssertionFailure() << "OpenDesktopA failed, error " << GetLastError();
+            if (!desktop) return ::testing::AssertionFailure() << "OpenDesktopA failed, error " << GetLastError();
             during = Count();
         }
         const DWORD after = Count();
@@ -467,8 +456,8 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
     ASSERT_TRUE(HandleCounter::Works());
     ASSERT_TRUE(UseSideDesktop());
     struct Cycle {
-        UniqueKernelHandle parked;    // auto-reset: thread A has finished one cycle
-        UniqueKernelHandle go;        // auto-reset: thread A may start the next
+        UniqueKernelHandle parked;  // auto-reset: thread A has finished one cycle
+        UniqueKernelHandle go;      // auto-reset: thread A may start the next
         HWND driverWindow = nullptr;  // thread A only
         std::string desktopAfterPrompt;
         DWORD leaveError = 0;
@@ -527,22 +516,18 @@ TEST_F(InteractiveStation, DesktopHeldByADriverWindowIsClosedOnceLeft) {
     DWORD counts[2] = {};
     for (int i = 0; i < 2; ++i) {
         HWND dialog = nullptr;
-        ASSERT_TRUE(
-            WaitUntil([&] { return (dialog = FindThreadDialog(threadId)) != nullptr; }, kWindowTimeoutMs))
+        ASSERT_TRUE(WaitUntil([&] { return (dialog = FindThreadDialog(threadId)) != nullptr; }, kWindowTimeoutMs))
             << "cycle " << i << ": no prompt";
         PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         ASSERT_TRUE(recorder.WaitForCount(i + 1, kWindowTimeoutMs)) << "cycle " << i << ": no cancel";
         ASSERT_EQ(api_.EndDlg(QUENDA_END_CANCEL), QUENDA_OK);
         HWND next = nullptr;
-        ASSERT_TRUE(
-            WaitUntil([&] { return (next = FindThreadDialog(threadId)) != nullptr && next != dialog; },
-                      kWindowTimeoutMs))
+        ASSERT_TRUE(WaitUntil([&] { return (next = FindThreadDialog(threadId)) != nullptr && next != dialog; },
+                              kWindowTimeoutMs))
             << "cycle " << i << ": no second prompt";
         PostMessageA(next, WM_CLOSE, 0, 0);
-        ASSERT_TRUE(WaitForHandle(cycle->parked.get(), kJoinTimeoutMs))
-            << "cycle " << i << ": thread A stuck";
-        EXPECT_EQ(cycle->desktopAfterPrompt, kInputDesktop)
-            << "the driver's window no longer keeps thread A there";
+        ASSERT_TRUE(WaitForHandle(cycle->parked.get(), kJoinTimeoutMs)) << "cycle " << i << ": thread A stuck";
+        EXPECT_EQ(cycle->desktopAfterPrompt, kInputDesktop) << "the driver's window no longer keeps thread A there";
         EXPECT_EQ(cycle->leaveError, 0u);
         EXPECT_EQ(cycle->stationCalls, 0) << "a call without a switch made station or desktop calls";
         counts[i] = HandleCounter::Count();
@@ -584,8 +569,7 @@ TEST_F(ServicePromptOffScreen, KeepDesktopFlagMakesNoSwitch) {
     auto report = std::make_shared<ThreadAReport>();
     auto run = StartOnThreadDesktop(&params, report);
     PromptScout scout(threadDesktop_.get(), run->ThreadId());
-    ASSERT_NE(scout.WaitForPrompt(), nullptr)
-        << scout.Error() << "; process station " << ProcessStationName();
+    ASSERT_NE(scout.WaitForPrompt(), nullptr) << scout.Error() << "; process station " << ProcessStationName();
     EXPECT_EQ(ProcessStationName(), kServiceStation) << "the flag must keep the process's station";
     EXPECT_EQ(ThreadDesktopName(run->ThreadId()), kServiceDesktop) << "the flag must keep thread A's desktop";
 
@@ -605,8 +589,7 @@ TEST_F(ServicePromptOffScreen, MissingDesktopUndoesStationAtOnce) {
     auto report = std::make_shared<ThreadAReport>();
     auto run = StartOnThreadDesktop(&params, report);
     PromptScout scout(threadDesktop_.get(), run->ThreadId());
-    ASSERT_NE(scout.WaitForPrompt(), nullptr)
-        << scout.Error() << "; process station " << ProcessStationName();
+    ASSERT_NE(scout.WaitForPrompt(), nullptr) << scout.Error() << "; process station " << ProcessStationName();
     EXPECT_EQ(ProcessStationName(), kServiceStation) << "the station was not put back at once";
     EXPECT_EQ(ThreadDesktopName(run->ThreadId()), kServiceDesktop);
 

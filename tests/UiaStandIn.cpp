@@ -161,9 +161,9 @@ std::string WindowPatternOf(IRawElementProviderSimple* provider) {
     window->get_WindowInteractionState(&interaction);
     const bool refusesMinimise = window->SetVisualState(uia::kVisualStateMinimized) == uia::kInvalidOperation;
     window->Release();
-    return std::to_string(canMaximize) + "," + std::to_string(canMinimize) + "," + std::to_string(modal) +
-           "," + std::to_string(topmost) + "," + std::to_string(visual) + "," + std::to_string(interaction) +
-           "," + (refusesMinimise ? "fixed" : "resizable");
+    return std::to_string(canMaximize) + "," + std::to_string(canMinimize) + "," + std::to_string(modal) + "," +
+           std::to_string(topmost) + "," + std::to_string(visual) + "," + std::to_string(interaction) + "," +
+           (refusesMinimise ? "fixed" : "resizable");
 }
 
 // The element as a reader sees it: "options type dialog name window-pattern host".
@@ -191,8 +191,7 @@ const char* RaiseRefusal(IUnknown* object) {
     if (!object) return "no provider";
     if (IsHost(object)) return "a host provider raised an event";
     IRawElementProviderSimple* provider = nullptr;
-    if (FAILED(
-            object->QueryInterface(__uuidof(IRawElementProviderSimple), reinterpret_cast<void**>(&provider))))
+    if (FAILED(object->QueryInterface(__uuidof(IRawElementProviderSimple), reinterpret_cast<void**>(&provider))))
         return "not an IRawElementProviderSimple";
     const char* refusal = nullptr;
     ProviderOptions options{};
@@ -205,10 +204,9 @@ const char* RaiseRefusal(IUnknown* object) {
         if (WindowPatternOf(provider) == "none") refusal = "a popup without the Window pattern";
         DWORD_PTR ignored = 0;
         if (!refusal && !WasReturnedFor(wnd, provider))
-            SendMessageTimeoutA(wnd, WM_GETOBJECT, 0, static_cast<LPARAM>(uia::kRootObjectId), SMTO_NORMAL,
-                                2000, &ignored);
-        if (!refusal && !WasReturnedFor(wnd, provider))
-            refusal = "a popup that does not answer WM_GETOBJECT with it";
+            SendMessageTimeoutA(wnd, WM_GETOBJECT, 0, static_cast<LPARAM>(uia::kRootObjectId), SMTO_NORMAL, 2000,
+                                &ignored);
+        if (!refusal && !WasReturnedFor(wnd, provider)) refusal = "a popup that does not answer WM_GETOBJECT with it";
     }
     provider->Release();
     return refusal;
@@ -241,8 +239,8 @@ __declspec(dllexport) HRESULT WINAPI UiaHostProviderFromHwnd(HWND wnd, IRawEleme
     return S_OK;
 }
 
-__declspec(dllexport) LRESULT WINAPI
-    UiaReturnRawElementProvider(HWND wnd, WPARAM, LPARAM lParam, IRawElementProviderSimple* provider) {
+__declspec(dllexport) LRESULT WINAPI UiaReturnRawElementProvider(HWND wnd, WPARAM, LPARAM lParam,
+                                                                  IRawElementProviderSimple* provider) {
     if (!provider) {
         Log("reset" + Field(wnd));
         return 0;
@@ -265,8 +263,7 @@ __declspec(dllexport) HRESULT WINAPI UiaRaiseNotificationEvent(IUnknown* provide
         Log(std::string("refused\t").append(refusal));
         return E_INVALIDARG;
     }
-    Log("notify" + Field(GetCurrentThreadId()) + Field(kind) + Field(processing) + Field(activity) +
-        Field(text));
+    Log("notify" + Field(GetCurrentThreadId()) + Field(kind) + Field(processing) + Field(activity) + Field(text));
     return S_OK;
 }
 

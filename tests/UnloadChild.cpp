@@ -34,8 +34,7 @@
 //   automation-close     a prompt without a callback closed through its Window pattern
 //   label-font           the stock font as this system-aware thread reads it, and the height of
 //                        the prompt's label font (a test runs it at LogPixels 144)
-//   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing
-//   desktop,
+//   trace-sequence       a refused mode, a refused key, a refused record, a prompt asked for on a missing desktop,
 //                        a second start call, two digits and EndDlg, then the unload (run under a
 //                        debugger by tests)
 //
@@ -363,8 +362,7 @@ bool OpenPromptToFirstPaint(const Library& library, PromptThreadRun& run, Unique
     hook.reset(SetWindowsHookExA(WH_GETMESSAGE, FirstPaintHook, nullptr, run.threadId));
     ResumeThread(run.thread.get());
     if (!hook) return false;
-    const bool reached =
-        WaitForSingleObject(gFirstPaintGate->reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
+    const bool reached = WaitForSingleObject(gFirstPaintGate->reached.get(), kWindowTimeoutMs) == WAIT_OBJECT_0;
     report.Line("first_paint_reached", reached);
     if (reached) EnumThreadWindows(run.threadId, FindPromptProc, reinterpret_cast<LPARAM>(&run.prompt));
     report.Line("prompt_found", run.prompt != nullptr);
@@ -441,11 +439,9 @@ int FreeWhileOpen(Report& report, bool atFirstPaint) {
     shots.ready.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     shots.go.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     shots.never.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!shots.ready || !shots.go || !shots.never || !GetWindowRect(run.prompt, &shots.window))
-        return kSetupFailed;
+    if (!shots.ready || !shots.go || !shots.never || !GetWindowRect(run.prompt, &shots.window)) return kSetupFailed;
     UniqueKernelHandle shooter(CreateThread(nullptr, 0, ScreenshotThread, &shots, 0, nullptr));
-    if (!shooter || WaitForSingleObject(shots.ready.get(), kWindowTimeoutMs) != WAIT_OBJECT_0)
-        return kSetupFailed;
+    if (!shooter || WaitForSingleObject(shots.ready.get(), kWindowTimeoutMs) != WAIT_OBJECT_0) return kSetupFailed;
 
     SetEvent(shots.go.get());
     if (atFirstPaint) SetEvent(gate.unloadStarting.get());
@@ -840,8 +836,7 @@ int FreeWithHungReader(Report& report) {
     DebugReader reader;
     reader.bufferReady.reset(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY"));
     reader.dataReady.reset(CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY"));
-    reader.buffer.reset(
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER"));
+    reader.buffer.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER"));
     if (!reader.bufferReady || !reader.dataReady || !reader.buffer) return kSetupFailed;
     UniqueKernelHandle readerThread(CreateThread(nullptr, 0, DebugReaderThread, &reader, 0, nullptr));
     if (!readerThread) return kSetupFailed;
@@ -880,8 +875,7 @@ long long CpuMillis(HANDLE thread) {
     FILETIME times[4]{};
     if (!GetThreadTimes(thread, &times[0], &times[1], &times[2], &times[3])) return -1;
     const auto ticks = [](const FILETIME& t) {
-        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                                      t.dwLowDateTime);
+        return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
     };
     return (ticks(times[2]) + ticks(times[3])) / 10000;
 }
@@ -889,8 +883,7 @@ long long CpuMillis(HANDLE thread) {
 int WaitCpu(Report& report) {
     Library library;
     if (!Load(library)) return kSetupFailed;
-    demo::ImportPatch patch(library.module.get(), "kernel32.dll", "SetEvent",
-                            reinterpret_cast<void*>(&LateSetEvent));
+    demo::ImportPatch patch(library.module.get(), "kernel32.dll", "SetEvent", reinterpret_cast<void*>(&LateSetEvent));
     if (!patch.Applied()) return kSetupFailed;
     gLateWakeUp.original = patch.Original<BOOL(WINAPI*)(HANDLE)>();
     gLateWakeUp.nextEntered.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -1017,8 +1010,7 @@ bool WaitForTopmost(HWND prompt) {
 // What a UI Automation client's request for the prompt's root element is answered with.
 long long GetObjectAnswer(HWND prompt, LPARAM objectId) {
     DWORD_PTR answer = 0;
-    if (!SendMessageTimeoutA(prompt, WM_GETOBJECT, 0, objectId, SMTO_NORMAL, kWindowTimeoutMs, &answer))
-        return -1;
+    if (!SendMessageTimeoutA(prompt, WM_GETOBJECT, 0, objectId, SMTO_NORMAL, kWindowTimeoutMs, &answer)) return -1;
     return static_cast<long long>(answer);
 }
 
@@ -1036,9 +1028,8 @@ int AnnounceSteps(Report& report, bool duringSetup) {
     run.thread.reset(CreateThread(nullptr, 0, PromptThread, &run.call, CREATE_SUSPENDED, &run.threadId));
     if (!run.thread) return kSetupFailed;
     gEarlyKeys = &library;
-    const UniqueHook hook(duringSetup
-                              ? SetWindowsHookExA(WH_CALLWNDPROC, SetTextKeysHook, nullptr, run.threadId)
-                              : SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
+    const UniqueHook hook(duringSetup ? SetWindowsHookExA(WH_CALLWNDPROC, SetTextKeysHook, nullptr, run.threadId)
+                                      : SetWindowsHookExA(WH_GETMESSAGE, EarlyKeysHook, nullptr, run.threadId));
     ResumeThread(run.thread.get());
     if (!hook) return kSetupFailed;
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
@@ -1087,8 +1078,7 @@ HFONT WINAPI RecordingCreateFont(const LOGFONTA* font) {
 
 int LabelFont(Report& report) {
     using SetContextFn = DPI_AWARENESS_CONTEXT(WINAPI*)(DPI_AWARENESS_CONTEXT);
-    const auto setContext =
-        ExportOf<SetContextFn>(GetModuleHandleA("user32.dll"), "SetThreadDpiAwarenessContext");
+    const auto setContext = ExportOf<SetContextFn>(GetModuleHandleA("user32.dll"), "SetThreadDpiAwarenessContext");
     if (!setContext || !setContext(DPI_AWARENESS_CONTEXT_SYSTEM_AWARE)) return kSetupFailed;
     LOGFONTA stock{};
     GetObjectA(GetStockObject(DEFAULT_GUI_FONT), sizeof stock, &stock);
@@ -1107,8 +1097,7 @@ int LabelFont(Report& report) {
     if (!OpenPrompt(library, run, report)) return kSetupFailed;
     // The labels' font is made at the first paint (the window's place on screen differs at 144).
     const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
-    while (gBoldFontHeight.load() == 0 && GetTickCount64() < deadline)
-        WaitForSingleObject(run.thread.get(), 10);
+    while (gBoldFontHeight.load() == 0 && GetTickCount64() < deadline) WaitForSingleObject(run.thread.get(), 10);
     report.Line("label_font_height", gBoldFontHeight.load());
     PostMessageA(run.prompt, WM_CLOSE, 0, 0);
     JoinPrompt(run, report, "start_call");

@@ -33,8 +33,7 @@ struct MessageWindow {
         wc.hInstance = GetModuleHandleA(nullptr);
         wc.lpszClassName = "QuendaUtilTestWindow";
         RegisterClassA(&wc);
-        wnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
-                              nullptr);
+        wnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
     }
     ~MessageWindow() { DestroyWindow(wnd); }
     HWND wnd;
