@@ -132,23 +132,24 @@ TEST(TraceLine, PrefixNumbersAndTextsThatCannotBreakIt) {
 
 // The unload's view of who is inside: once it has begun nothing enters, and a wait for the calls
 // inside ends when the last one leaves, not at its deadline.
+struct Leaver {
+    CallGate* gate = nullptr;
+    ULONGLONG leftAt = 0;
+};
+
+DWORD WINAPI LeaveAfterADelay(LPVOID parameter) {
+    auto* leaver = static_cast<Leaver*>(parameter);
+    Sleep(400);
+    leaver->leftAt = GetTickCount64();
+    leaver->gate->LeaveOther();
+    return 0;
+}
+
 TEST(CallGateUnload, RefusesEntryAndWakesWhenTheLastCallLeaves) {
     CallGate gate;
     ASSERT_TRUE(gate.EnterOther());
-    struct Leaver {
-        CallGate* gate;
-        ULONGLONG leftAt = 0;
-    } leaver{&gate};
-    const HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            auto* l = static_cast<Leaver*>(p);
-            Sleep(400);
-            l->leftAt = GetTickCount64();
-            l->gate->LeaveOther();
-            return 0;
-        },
-        &leaver, 0, nullptr);
+    Leaver leaver{&gate};
+    const HANDLE thread = CreateThread(nullptr, 0, LeaveAfterADelay, &leaver, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     const ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(gate.WaitUntilEmpty(start + 2000));
