@@ -95,7 +95,11 @@ LIBSTDCXX = {
     },
     "msvcrt.dll": {"fputs": TERMINATE, "_read": RANDOM, "_close": RANDOM},
 }
-LIBCXX_THREADS = "libc++'s Win32 thread support (mutex, call_once, thread-local keys), which libc++abi's exception globals use"
+# lld links an archive member whole (no --gc-sections): thread_win32.cpp comes in for the mutex of
+# libc++abi's fallback heap (exception allocation) and of its static-local guards, and brings its
+# thread-local keys (FlsAlloc) and the rest of its imports along, unused.
+LIBCXX_THREADS = ("libc++'s Win32 thread support (thread_win32.cpp), linked whole for the mutex of libc++abi's "
+                  "fallback heap and static-local guards")
 LIBCXX_CHRONO = "libc++ clocks (chrono.cpp), linked with its thread support"
 LIBCXX_STRING = "libc++ number conversions (string.cpp), linked with std::string's member set"
 LIBCXX_LOCALE = "libc++ Win32 locale support (locale_win32), used by its string conversions"
