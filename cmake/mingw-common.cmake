@@ -31,7 +31,8 @@ set(QUENDA_LLVM_VERSION ${QUENDA_LLVM_VERSION} CACHE STRING "LLVM version of cla
 # The compiler checks read this file again without the cache.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUENDA_LLVM_VERSION)
 # -gno-codeview-command-line (clang 16) keeps each compile's command line, with the clone's path,
-# out of the PDB, whose hash is the DLL's GUID and time stamp.
+# out of the PDB, whose hash is the DLL's GUID and time stamp. Given to the compiler proper
+# (-Xclang): the driver calls it unused, an error under -Werror, in compiles without -g.
 if(NOT QUENDA_LLVM_VERSION GREATER_EQUAL 16)
   message(FATAL_ERROR "clang/lld ${QUENDA_LLVM_VERSION} is too old (16 or newer; scripts/setup.sh installs the release's)")
 endif()
@@ -74,7 +75,7 @@ set(CMAKE_STRIP ${QUENDA_LLVM_BIN}/llvm-strip)
 
 # No build paths and no clock in what the build writes: the same commit gives the same bytes in
 # any folder. Archives are written without dates (llvm-ar's D is its default, named anyway).
-set(QUENDA_COMMON_FLAGS "--sysroot=${QUENDA_SYSROOT} -ffile-prefix-map=${QUENDA_SOURCE_ROOT}=. -ffile-compilation-dir=. -no-canonical-prefixes -gno-codeview-command-line ${QUENDA_EXTRA_FLAGS}")
+set(QUENDA_COMMON_FLAGS "--sysroot=${QUENDA_SYSROOT} -ffile-prefix-map=${QUENDA_SOURCE_ROOT}=. -ffile-compilation-dir=. -no-canonical-prefixes -Xclang -gno-codeview-command-line ${QUENDA_EXTRA_FLAGS}")
 set(CMAKE_C_FLAGS_INIT "${QUENDA_COMMON_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${QUENDA_COMMON_FLAGS}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld")
