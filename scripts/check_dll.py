@@ -132,6 +132,8 @@ PER_ARCH = {
             "GetModuleHandleW": LIBCXX_CHRONO + ": looks GetSystemTimePreciseAsFileTime up as the library loads",
             **{f: UNWIND for f in (
                 "RaiseException", "RtlLookupFunctionEntry", "RtlRestoreContext", "RtlUnwindEx", "RtlVirtualUnwind")},
+            # LLVM 19's __unw_getcontext takes the context from Windows (libunwind.cpp).
+            "RtlCaptureContext": UNWIND,
         },
         "msvcrt.dll": {
             "_beginthreadex": LIBCXX_THREADS,
@@ -140,7 +142,8 @@ PER_ARCH = {
             "strtol": LIBCXX_STRING, "strtoul": LIBCXX_STRING, "wcstol": LIBCXX_STRING, "wcstoul": LIBCXX_STRING,
             "mbrtowc": LIBCXX_LOCALE, "wcrtomb": LIBCXX_LOCALE, "___mb_cur_max_func": LIBCXX_LOCALE,
             "___lc_codepage_func": MBCS, "__iob_func": PFORMAT, "fputwc": PFORMAT, "fwprintf": PFORMAT,
-            **{f: MINGWEX for f in ("islower", "isspace", "isupper", "iswctype", "isxdigit")},
+            # isxdigit came with mingw-w64's scanf, which LLVM 14's libc++ linked and 19's does not.
+            **{f: MINGWEX for f in ("islower", "isspace", "isupper", "iswctype")},
         },
         "user32.dll": {"GetWindowLongPtrA": OWN, "SetWindowLongPtrA": OWN},
     },
