@@ -70,11 +70,16 @@ quenda_apt_update() {
 # The release's base suite is consistent across architectures; a suite being updated can hold a
 # Multi-Arch: same library at a new version for amd64 and the old one for i386 for a while.
 quenda_apt_install() {
+    # apt's output is shown as it comes and kept for the verdict; its own status decides, whatever
+    # the caller's set -e and pipefail (local -: the options come back on return).
+    local -
+    set +e
     quenda_release || return 1
     local log rc=0
     log=$(mktemp)
     quenda_sudo env DEBIAN_FRONTEND=noninteractive apt-get "${QUENDA_APT_OPTS[@]}" install -y -q \
-        --no-install-recommends "$@" 2>&1 | tee "$log" >&2 || rc=${PIPESTATUS[0]}
+        --no-install-recommends "$@" 2>&1 | tee "$log" >&2
+    rc=${PIPESTATUS[0]}
     if [ "$rc" -ne 0 ] && quenda_apt_missing_package "$log"; then
         rm -f "$log"; return "$rc"
     fi
@@ -83,7 +88,8 @@ quenda_apt_install() {
             "trying once more from the release's base suite (-t $QUENDA_CODENAME)"
         rc=0
         quenda_sudo env DEBIAN_FRONTEND=noninteractive apt-get "${QUENDA_APT_OPTS[@]}" install -y -q \
-            --no-install-recommends -t "$QUENDA_CODENAME" "$@" 2>&1 | tee "$log" >&2 || rc=${PIPESTATUS[0]}
+            --no-install-recommends -t "$QUENDA_CODENAME" "$@" 2>&1 | tee "$log" >&2
+        rc=${PIPESTATUS[0]}
     fi
     if [ "$rc" -ne 0 ]; then
         quenda_apt_missing_package "$log" || quenda_apt_archive_fault "installing packages" "$log"
@@ -94,10 +100,13 @@ quenda_apt_install() {
 
 # quenda_apt_get WHAT ARG...: any other apt-get call (download, source) with the same verdicts.
 quenda_apt_get() {
+    local -
+    set +e
     local what=$1 log rc=0
     shift
     log=$(mktemp)
-    apt-get "${QUENDA_APT_OPTS[@]}" "$@" 2>&1 | tee "$log" >&2 || rc=${PIPESTATUS[0]}
+    apt-get "${QUENDA_APT_OPTS[@]}" "$@" 2>&1 | tee "$log" >&2
+    rc=${PIPESTATUS[0]}
     if [ "$rc" -ne 0 ]; then
         quenda_apt_missing_package "$log" || quenda_apt_archive_fault "$what" "$log"
     fi
