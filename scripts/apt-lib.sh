@@ -37,13 +37,21 @@ quenda_apt_failed_indexes() {
 }
 
 quenda_apt_update() {
-    local tries=${QUENDA_APT_TRIES:-3} pause=${QUENDA_APT_PAUSE:-10} try=1 rc log
+    local tries=${QUENDA_APT_TRIES:-3} pause=${QUENDA_APT_PAUSE:-10} try=1 rc log waited=0
     log=$(mktemp)
     while :; do
         rc=0
         quenda_sudo apt-get "${QUENDA_APT_OPTS[@]}" update -q >"$log" 2>&1 || rc=$?
         if [ "$rc" -eq 0 ] && ! grep -qE '^(Err:|[WE]: Failed to fetch)' "$log"; then
             rm -f "$log"; return 0
+        fi
+        # apt-get update does not wait for the lists' lock (DPkg::Lock::Timeout is dpkg's): another
+        # apt run holds it, so wait for that run as long as an install would, without counting a try.
+        if grep -q '^E: Could not get lock' "$log" && [ "$waited" -lt 600 ]; then
+            [ "$waited" -gt 0 ] || quenda_apt_log "waiting for another apt run: $(grep -m1 '^E: Could not get lock' "$log" | sed 's/^E: //')"
+            sleep 5
+            waited=$((waited + 5))
+            continue
         fi
         [ "$try" -lt "$tries" ] || break
         quenda_apt_log "apt-get update failed (try $try of $tries); again in $pause s"
