@@ -60,14 +60,10 @@ build_sysroot() {
     local lines
     mapfile -t lines < <(release_lines deb-src arch=source)
     quenda_private_apt "$work/apt" amd64 "${lines[@]}"
-    (cd "$work" && APT_CONFIG=$work/apt/apt.conf quenda_apt_get "downloading the sources of mingw-w64 and $LLVM_SOURCE" \
-        source -q --download-only "mingw-w64=$MINGW_SOURCE_VERSION" "$LLVM_SOURCE=$LLVM_SOURCE_VERSION" >&2)
-    # The .dsc maintainer signatures are checked too where debian-keyring is installed.
-    local verify=--no-check
-    [ -f /usr/share/keyrings/debian-keyring.gpg ] && verify=--require-valid-signature
-    (cd "$work" && dpkg-source "$verify" -x mingw-w64_*.dsc mingw && dpkg-source "$verify" -x "$LLVM_SOURCE"_*.dsc llvm) >&2
+    fetch_source mingw-w64 "$MINGW_SOURCE_VERSION" "$work/mingw" >"$prefix/sources"
+    fetch_source "$LLVM_SOURCE" "$LLVM_SOURCE_VERSION" "$work/llvm" >>"$prefix/sources"
+    echo "($QUENDA_OS_ID $QUENDA_CODENAME)" >>"$prefix/sources"
     echo "$LLVM" >"$prefix/llvm-version"
-    echo "mingw-w64 $MINGW_SOURCE_VERSION $LLVM_SOURCE $LLVM_SOURCE_VERSION ($QUENDA_OS_ID $QUENDA_CODENAME)" >"$prefix/sources"
 
     # Driver wrappers: relocatable (they find the sysroot from their own place, which is renamed
     # into the cache once checked).
@@ -143,6 +139,38 @@ build_sysroot() {
     step_done
 }
 
+# fetch_source PACKAGE VERSION DIR: the release's source package unpacked into DIR (Debian's
+# patches applied), and a line saying what was used. Where the mirror serves the upstream tarball but
+# not the package's .dsc or Debian part (404s seen for Debian 13's sources), the upstream tarball,
+# checked against the signed Sources index, without Debian's patches: the runtimes need none of them.
+fetch_source() {
+    local package=$1 version=$2 dir=$3 apt=(env APT_CONFIG="$work/apt/apt.conf" apt-get "${QUENDA_APT_OPTS[@]}")
+    mkdir -p "$work/src-$package"
+    if (cd "$work/src-$package" && "${apt[@]}" source -q --download-only "$package=$version" >"$work/source-$package.log" 2>&1); then
+        # The .dsc maintainer signatures are checked too where debian-keyring is installed.
+        local verify=--no-check
+        [ -f /usr/share/keyrings/debian-keyring.gpg ] && verify=--require-valid-signature
+        (cd "$work/src-$package" && dpkg-source "$verify" -x "$package"_*.dsc "$dir") >&2
+        echo "$package $version (Debian source package)"
+        return 0
+    fi
+    cat "$work/source-$package.log" >&2
+    local uri name size hash
+    read -r uri name size hash < <(cd "$work/src-$package" && "${apt[@]}" source -q --print-uris "$package=$version" |
+        grep -E "^'[^']+\.orig\.tar\.[a-z0-9]+' " | tr -d "'") || true
+    if [ -z "${uri:-}" ] || ! grep -q '404' "$work/source-$package.log"; then
+        quenda_apt_archive_fault "downloading the source of $package $version" "$work/source-$package.log"
+        return 1
+    fi
+    log "the mirror lacks parts of $package $version's Debian source (404); building its upstream tarball $name," \
+        "checked against the signed Sources index ($hash), without Debian's patches"
+    rm -f "$work/src-$package/$name"
+    /usr/lib/apt/apt-helper download-file "$uri" "$work/src-$package/$name" "$hash" >&2
+    mkdir -p "$dir"
+    tar -xf "$work/src-$package/$name" -C "$dir" --strip-components=1
+    echo "$package $version (upstream tarball $name only: the mirror had no .dsc/Debian part)"
+}
+
 # step NAME LOG / step_done: names the running step and its log, which the EXIT trap of the recipe
 # process shows when a step fails.
 step() { step_name=$1; step_log=$work/$2.log; step_start=$SECONDS; log "$1"; }
@@ -211,7 +239,7 @@ EOF
 
 # The cache entries: keyed by their recipes and everything they are built from.
 sysroot_dir() {
-    echo "$CACHE_ROOT/arm64-sysroot-llvm$LLVM-$({ declare -f build_sysroot step step_done step_trap release_lines quenda_private_apt
+    echo "$CACHE_ROOT/arm64-sysroot-llvm$LLVM-$({ declare -f build_sysroot fetch_source step step_done step_trap release_lines quenda_private_apt
         echo "$QUENDA_OS_ID $QUENDA_CODENAME mingw-w64 $MINGW_SOURCE_VERSION $LLVM_SOURCE $LLVM_SOURCE_VERSION"; } | quenda_cache_key)"
 }
 emulator_dir() {

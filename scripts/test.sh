@@ -15,7 +15,7 @@ eval "$(scripts/setup-arm64.sh --env)"
 source scripts/wine-env.sh
 quenda_release
 echo "note: $QUENDA_OS_ID $QUENDA_CODENAME, clang/lld $QUENDA_LLVM_VERSION, $(quenda_wine_version)," \
-     "ARM64 sysroot $(cat "$QUENDA_ARM64_SYSROOT/sources")"
+     "ARM64 sysroot from $(paste -sd' ' "$QUENDA_ARM64_SYSROOT/sources")"
 
 if [ -n "${QUENDA_ARCH:-}" ]; then
     arches=("$QUENDA_ARCH")
