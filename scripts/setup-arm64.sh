@@ -156,7 +156,9 @@ fetch_source() {
     fi
     cat "$work/source-$package.log" >&2
     local uri name size hash
-    read -r uri name size hash < <(cd "$work/src-$package" && "${apt[@]}" source -q --print-uris "$package=$version" |
+    # --print-uris leaves out what is already in the folder (the tarball may have come before the 404s).
+    mkdir -p "$work/uris-$package"
+    read -r uri name size hash < <(cd "$work/uris-$package" && "${apt[@]}" source -q --print-uris "$package=$version" |
         grep -E "^'[^']+\.orig\.tar\.[a-z0-9]+' " | tr -d "'") || true
     if [ -z "${uri:-}" ] || ! grep -q '404' "$work/source-$package.log"; then
         quenda_apt_archive_fault "downloading the source of $package $version" "$work/source-$package.log"
