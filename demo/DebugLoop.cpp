@@ -1,5 +1,6 @@
 #include "DebugLoop.h"
 
+#include <cstdint>
 #include <vector>
 
 #include "DemoOwners.h"

@@ -8,106 +8,84 @@
 #   scripts/qemu-user.sh wine32             prints the folder of the 32-bit Wine under qemu, making it once
 #
 # Sourced, it only defines the functions (scripts/wine-env.sh looks the folders up without fetching).
-# QUENDA_CACHE chooses the cache (default /var/cache/quenda as root, ~/.cache/quenda otherwise).
+# QUENDA_CACHE chooses the cache (scripts/cache-lib.sh).
 
-quenda_cache_dir() {
-    if [ -n "${QUENDA_CACHE:-}" ]; then
-        echo "$QUENDA_CACHE"
-    elif [ "$(id -u)" -eq 0 ]; then
-        echo /var/cache/quenda
-    else
-        echo "${XDG_CACHE_HOME:-$HOME/.cache}/quenda"
-    fi
-}
+QUENDA_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$QUENDA_SCRIPTS/apt-lib.sh"
+source "$QUENDA_SCRIPTS/cache-lib.sh"
 
-# bookworm's own qemu-user-static (7.2) ignores MAP_FIXED_NOREPLACE, which turns Wine's address-space
+# Debian 12's own qemu-user (7.2) ignores MAP_FIXED_NOREPLACE, which turns Wine's address-space
 # reservation into tens of thousands of small probes: a minute per process start. 10.0.2 has it.
-QUENDA_QEMU_VERSION=10.0.2
-QUENDA_QEMU_SUITE=bookworm-backports
+# Any 10.x from 10.0.2 on will do; the release's own suites come first (Debian 13 has 10.0 in
+# main), its backports only where they have none (Debian 12).
+QUENDA_QEMU_MIN=10.0.2
+QUENDA_QEMU_BELOW=11
 
-# Unpacks the qemu-user package (the static build in backports) whole into $1, which must not
-# exist yet. The download is checked by apt against the archive's signed index.
-quenda_qemu_fetch() {
-    local dest=$1 work mirror version deb
-    work=$(mktemp -d "$(dirname "$dest")/.fetch.XXXXXX") || return 1
-    chmod 755 "$work"
-    # The system's own mirror for the release, so a machine with a local mirror or proxy uses it.
-    mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' |
-             awk '$2 == "bookworm" { print $1; exit }')
-    if [ -z "$mirror" ]; then
-        echo "qemu-user.sh: no bookworm source in apt's configuration to take the mirror from" >&2
-        rm -rf "$work"; return 1
-    fi
-    mkdir -p "$work/lists/partial" "$work/archives/partial" "$work/parts" "$work/download"
-    : >"$work/status"
-    echo "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-         "$mirror $QUENDA_QEMU_SUITE main" >"$work/sources.list"
-    # Only this list, this state and this cache; the system's own apt set-up stays untouched.
-    cat >"$work/apt.conf" <<EOF
-Dir::State "$work";
-Dir::State::lists "$work/lists";
-Dir::State::status "$work/status";
-Dir::Cache "$work";
-Dir::Cache::archives "$work/archives";
-Dir::Etc::SourceList "$work/sources.list";
-Dir::Etc::SourceParts "$work/parts";
-Dir::Etc::PreferencesParts "$work/parts";
-APT::Architecture "amd64";
-APT::Architectures { "amd64"; };
-#clear APT::Update::Pre-Invoke;
-#clear APT::Update::Post-Invoke;
-#clear APT::Update::Post-Invoke-Success;
-EOF
-    # apt downloads as _apt where that user exists; it needs to write where the files land.
-    if [ "$(id -u)" -eq 0 ] && id _apt >/dev/null 2>&1; then
-        chown -R _apt "$work/lists" "$work/archives" "$work/download"
-    fi
-    local -x APT_CONFIG=$work/apt.conf
-    if ! apt-get update -q >"$work/update.log" 2>&1; then
-        cat "$work/update.log" >&2; rm -rf "$work"; return 1
-    fi
-    version=$(apt-cache madison qemu-user |
-              awk -v v="$QUENDA_QEMU_VERSION" '{ split($3, a, ":"); if (index(a[2], v "+") == 1 || index(a[2], v "-") == 1) { print $3; exit } }')
-    if [ -z "$version" ]; then
-        echo "qemu-user.sh: qemu-user $QUENDA_QEMU_VERSION is not in $QUENDA_QEMU_SUITE; the archive has:" >&2
-        apt-cache madison qemu-user >&2
-        rm -rf "$work"; return 1
-    fi
-    if ! (cd "$work/download" && apt-get download -q "qemu-user=$version" >"$work/download.log" 2>&1); then
-        cat "$work/download.log" >&2; rm -rf "$work"; return 1
-    fi
-    deb=$(echo "$work"/download/qemu-user_*.deb)
-    if ! dpkg-deb -x "$deb" "$work/unpacked"; then
-        rm -rf "$work"; return 1
-    fi
-    echo "$version" >"$work/unpacked/.quenda-qemu-version"
-    mv "$work/unpacked" "$dest" && rm -rf "$work"
+# The qemu-user version to take from a private apt's lists: the newest acceptable one of the
+# release's own suites, else of its backports.
+quenda_qemu_pick() {
+    apt-cache madison qemu-user | awk -F' *[|] *' -v bp="$QUENDA_CODENAME-backports/" '
+        { print ((index($3, bp) > 0) ? 1 : 0), $2 }' | while read -r backports version; do
+        if dpkg --compare-versions "${version#*:}" ge "$QUENDA_QEMU_MIN" &&
+           dpkg --compare-versions "${version#*:}" lt "$QUENDA_QEMU_BELOW"; then
+            echo "$backports $version"
+        fi
+    done | sort -k1,1n -k2,2Vr | awk 'NR == 1 { print $2 }'
 }
 
-# Keyed by the upstream version and the fetch recipe itself: a changed recipe fetches anew.
+# Unpacks the qemu-user package (the static build since Debian 12's backports) whole into $1; $2 is
+# scratch. Run as its own process (quenda_cache_entry): every failing step stops it.
+quenda_qemu_fetch() {
+    local dest=$1 work=$2 mirror security version deb
+    quenda_release
+    # The system's own mirror for the release, so a machine with a local mirror or proxy uses it.
+    mirror=$(quenda_repo_uri "$QUENDA_CODENAME")
+    security=$(quenda_repo_uri "$QUENDA_CODENAME-security")
+    if [ -z "$mirror" ]; then
+        echo "qemu-user.sh: no $QUENDA_CODENAME source in apt's configuration to take the mirror from" >&2
+        return 1
+    fi
+    local key=/usr/share/keyrings/debian-archive-keyring.gpg lines=()
+    lines+=("deb [arch=amd64 signed-by=$key] $mirror $QUENDA_CODENAME main")
+    lines+=("deb [arch=amd64 signed-by=$key] $mirror $QUENDA_CODENAME-updates main")
+    lines+=("deb [arch=amd64 signed-by=$key] $mirror $QUENDA_CODENAME-backports main")
+    [ -z "$security" ] || lines+=("deb [arch=amd64 signed-by=$key] $security $QUENDA_CODENAME-security main")
+    mkdir -p "$work/download"
+    QUENDA_APT_WHO=qemu-user.sh quenda_private_apt "$work/apt" amd64 "${lines[@]}"
+    local -x APT_CONFIG=$work/apt/apt.conf
+    version=$(quenda_qemu_pick)
+    if [ -z "$version" ]; then
+        echo "qemu-user.sh: no qemu-user $QUENDA_QEMU_MIN or later (below $QUENDA_QEMU_BELOW) in $QUENDA_CODENAME or its backports; apt offers:" >&2
+        apt-cache madison qemu-user >&2
+        return 1
+    fi
+    echo "qemu-user.sh: qemu-user $version" >&2
+    (cd "$work/download" && QUENDA_APT_WHO=qemu-user.sh quenda_apt_get "downloading qemu-user" download -q "qemu-user=$version")
+    deb=$(echo "$work"/download/qemu-user_*.deb)
+    dpkg-deb -x "$deb" "$dest"
+    echo "$version" >"$dest/.quenda-qemu-version"
+    # The product: the emulators the scripts use start and are the version fetched.
+    local upstream=${version#*:} answer
+    upstream=${upstream%%[+~-]*}
+    for answer in "$("$dest/usr/bin/qemu-i386" --version)" "$("$dest/usr/bin/qemu-aarch64" --version)"; do
+        [[ $answer == *"version $upstream "* ]] || { echo "qemu-user.sh: unexpected: $answer" >&2; return 1; }
+    done
+}
+
+# Keyed by the release, the accepted versions and the fetch recipe itself: a changed recipe fetches
+# anew. The version taken is recorded inside (.quenda-qemu-version).
 quenda_qemu_dir() {
     local key
-    key=$(declare -f quenda_qemu_fetch | cat - <(echo "$QUENDA_QEMU_VERSION $QUENDA_QEMU_SUITE") |
-          sha256sum | cut -c1-12)
-    echo "$(quenda_cache_dir)/qemu-user-$QUENDA_QEMU_VERSION-$key"
+    quenda_release || return 1
+    key=$({ declare -f quenda_qemu_fetch quenda_qemu_pick quenda_private_apt
+            echo "$QUENDA_OS_ID $QUENDA_CODENAME $QUENDA_QEMU_MIN $QUENDA_QEMU_BELOW"; } | quenda_cache_key)
+    echo "$(quenda_cache_dir)/qemu-user-$QUENDA_CODENAME-$key"
 }
 
 # The path of one qemu binary (qemu-i386, qemu-aarch64, ...), fetching the package on first use.
 quenda_qemu_binary() {
-    local name=$1 dir cache
-    dir=$(quenda_qemu_dir)
-    if [ ! -d "$dir" ]; then
-        cache=$(quenda_cache_dir)
-        mkdir -p "$cache"
-        # One fetch at a time: a second run on the machine waits and then finds it done.
-        (
-            flock 9
-            if [ ! -d "$dir" ]; then
-                echo "fetching qemu-user $QUENDA_QEMU_VERSION from $QUENDA_QEMU_SUITE into $dir" >&2
-                quenda_qemu_fetch "$dir"
-            fi
-        ) 9>"$cache/.lock" || return 1
-    fi
+    local name=$1 dir
+    dir=$(quenda_cache_entry "$(quenda_qemu_dir)" "$QUENDA_SCRIPTS/qemu-user.sh" fetch-into) || return 1
     if [ ! -x "$dir/usr/bin/$name" ]; then
         echo "qemu-user.sh: $dir has no usr/bin/$name" >&2
         return 1
@@ -122,41 +100,33 @@ quenda_qemu_binary() {
 # child process under qemu too. WINELOADERNOEXEC keeps the loader from re-executing itself.
 # Wine finds its server, data and DLLs relative to that folder: symlinks to the system's.
 quenda_wine32_qemu_make() {
-    local dir=$1 qemu=$2
+    local dir=$1 qemu
+    qemu=$(quenda_qemu_binary qemu-i386)
     mkdir -p "$dir/usr/lib/wine" "$dir/usr/share" "$dir/usr/lib/i386-linux-gnu" "$dir/bin"
-    cp /usr/lib/wine/wine "$dir/usr/lib/wine/wine.new"
-    mv "$dir/usr/lib/wine/wine.new" "$dir/usr/lib/wine/wine"
+    cp /usr/lib/wine/wine "$dir/usr/lib/wine/wine"
     ln -sfn /usr/lib/wine/wineserver "$dir/usr/lib/wine/wineserver"
     ln -sfn /usr/share/wine "$dir/usr/share/wine"
     ln -sfn /usr/lib/i386-linux-gnu/wine "$dir/usr/lib/i386-linux-gnu/wine"
     printf '#!/bin/sh\nexport WINELOADERNOEXEC=1\nexec "%s" "$@"\n' "$qemu" >"$dir/usr/lib/wine/wine-preloader"
-    # The command the scripts run, like /usr/lib/wine/wine.
-    printf '#!/bin/sh\nexec "%s/usr/lib/wine/wine-preloader" "%s/usr/lib/wine/wine" "$@"\n' \
-        "$dir" "$dir" >"$dir/bin/wine"
+    # The command the scripts run, like /usr/lib/wine/wine. The folder is found from the script's
+    # own place: the entry is made under a temporary name and renamed.
+    printf '#!/bin/sh\nd=$(cd "$(dirname "$0")/.." && pwd)\nexec "$d/usr/lib/wine/wine-preloader" "$d/usr/lib/wine/wine" "$@"\n' \
+        >"$dir/bin/wine"
     chmod 755 "$dir/usr/lib/wine/wine-preloader" "$dir/bin/wine"
+    # The product: the loader answers --version under qemu (only without WINELOADERNOEXEC).
+    "$qemu" "$dir/usr/lib/wine/wine" --version >/dev/null
 }
 
+# Keyed by the recipe, the qemu entry and the installed loader: a Wine update makes a new entry.
 quenda_wine32_qemu_dir() {
     local key
-    key=$(declare -f quenda_wine32_qemu_make | cat - <(quenda_qemu_dir) | sha256sum | cut -c1-12)
+    key=$({ declare -f quenda_wine32_qemu_make; quenda_qemu_dir; sha256sum </usr/lib/wine/wine; } | quenda_cache_key)
     echo "$(quenda_cache_dir)/wine32-qemu-$key"
 }
 
-# Prints the folder, making it (and fetching qemu) where it is missing or its loader copy is
-# older than the installed Wine's.
+# Prints the folder, making it (and fetching qemu) the first time.
 quenda_wine32_qemu() {
-    local dir qemu
-    dir=$(quenda_wine32_qemu_dir)
-    qemu=$(quenda_qemu_binary qemu-i386) || return 1
-    if ! cmp -s /usr/lib/wine/wine "$dir/usr/lib/wine/wine" || [ ! -x "$dir/bin/wine" ]; then
-        quenda_wine32_qemu_make "$dir" "$qemu"
-    fi
-    # The loader answers --version itself only without WINELOADERNOEXEC.
-    if ! "$qemu" "$dir/usr/lib/wine/wine" --version >/dev/null 2>&1; then
-        echo "qemu-user.sh: 32-bit Wine does not start under $qemu" >&2
-        return 1
-    fi
-    echo "$dir"
+    quenda_cache_entry "$(quenda_wine32_qemu_dir)" "$QUENDA_SCRIPTS/qemu-user.sh" wine32-into
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
@@ -164,6 +134,9 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     case ${1:-} in
         binary) quenda_qemu_binary "${2:?which binary, e.g. qemu-i386}" ;;
         wine32) quenda_wine32_qemu ;;
+        # The recipes of the cache entries (quenda_cache_entry runs them with OUT and WORK).
+        fetch-into) quenda_qemu_fetch "$2" "$3" ;;
+        wine32-into) quenda_wine32_qemu_make "$2" ;;
         *) echo "usage: $0 binary NAME | wine32" >&2; exit 2 ;;
     esac
 fi

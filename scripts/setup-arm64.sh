@@ -1,64 +1,54 @@
 #!/usr/bin/env bash
 # The ARM64 toolchain and emulator, both cached outside the clone so CI on the same machine reuses them:
-#  - an aarch64-w64-mingw32 sysroot for Debian's clang-14/lld-14: mingw-w64 headers and CRT, LLVM's
-#    compiler-rt builtins, libunwind, libc++abi and libc++ (static), all built from Debian's source
-#    packages the first time (about 10 min on two cores);
-#  - Debian's arm64 Wine and a static qemu-aarch64, unpacked privately (nothing installed).
+#  - an aarch64-w64-mingw32 sysroot for the release's clang/lld (scripts/setup.sh installs them):
+#    mingw-w64 headers and CRT, LLVM's compiler-rt builtins, libunwind, libc++abi and libc++ (static),
+#    all built the first time from the release's own source packages, at the versions of the
+#    installed clang and mingw-w64 (10-20 min on two cores);
+#  - the release's arm64 Wine and a static qemu-aarch64, unpacked privately (nothing installed).
 # Usage: scripts/setup-arm64.sh [--env | sysroot | emulator]
 #   --env prints the exports scripts/test.sh evaluates; sysroot/emulator prepare one part and print its folder.
 # Logs go to stderr. The system's apt set-up is never changed: every apt call uses its own APT_CONFIG.
 set -euo pipefail
 
-MINGW_VERSION=10.0.0-3
-LLVM_VERSION=1:14.0.6-12
-CLANG_VER=14.0.6
 WINE_PACKAGES=(wine64 libwine)
-QEMU_PACKAGE=qemu-user # named in the cache key since the first recipe; fetched by scripts/qemu-user.sh
-source "$(dirname "$0")/qemu-user.sh"
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/qemu-user.sh"
 CACHE_ROOT=$(quenda_cache_dir)
 JOBS=${QUENDA_JOBS:-2}
+export QUENDA_APT_WHO=setup-arm64
 
 log() { echo "setup-arm64: $*" >&2; }
-# The host tools come from scripts/setup.sh (scripts/test.sh runs it with --arm64 first).
-for tool in clang-14 ld.lld-14 llvm-dlltool-14 llvm-windres cmake make dpkg-source xz; do
-    command -v "$tool" >/dev/null || [ -x "/usr/lib/llvm-14/bin/$tool" ] ||
-        { log "$tool is missing: run scripts/setup.sh first"; exit 1; }
+quenda_release
+# The installed toolchain decides what the sysroot is built from: its LLVM's sources at its version.
+LLVM=${QUENDA_LLVM_VERSION:-$(quenda_llvm_version)}
+[ -n "$LLVM" ] || { log "no clang/lld installed: run scripts/setup.sh first"; exit 1; }
+LLVM_BIN=/usr/lib/llvm-$LLVM/bin
+source_version() { dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null; }
+LLVM_SOURCE=llvm-toolchain-$LLVM
+LLVM_SOURCE_VERSION=$(source_version "clang-$LLVM")
+MINGW_SOURCE_VERSION=$(source_version mingw-w64-common)
+WINE_VERSION=$(source_version wine64)
+for tool in clang clang++ ld.lld llvm-dlltool llvm-windres llvm-ar; do
+    [ -x "$LLVM_BIN/$tool" ] || { log "$LLVM_BIN/$tool is missing: run scripts/setup.sh first"; exit 1; }
 done
+for tool in cmake make dpkg-source xz flock; do
+    command -v "$tool" >/dev/null || { log "$tool is missing: run scripts/setup.sh first"; exit 1; }
+done
+[ -n "$LLVM_SOURCE_VERSION" ] && [ -n "$MINGW_SOURCE_VERSION" ] && [ -n "$WINE_VERSION" ] ||
+    { log "clang-$LLVM, mingw-w64 or wine64 is not installed: run scripts/setup.sh first"; exit 1; }
 mkdir -p "$CACHE_ROOT"
 [ -w "$CACHE_ROOT" ] || { log "$CACHE_ROOT is not writable"; exit 1; }
 
-# The mirrors the system already uses for Debian and its security archive (deb822 or one-line lists).
-mirror_for() { # $1: suite suffix pattern ("" or -security)
-    { cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null || true; } |
-        grep -v '^ *#' | grep -oE 'https?://[^ ]+/debian'"$1"'/?( |$)' | head -n1 | tr -d ' ' || true
-}
-MIRROR=$(mirror_for '')
-SECURITY_MIRROR=$(mirror_for '-security')
-[ -n "$MIRROR" ] && [ -n "$SECURITY_MIRROR" ] || { log "no Debian mirror found in /etc/apt"; exit 1; }
+# The mirrors the system already uses for the release and its security archive.
+MIRROR=$(quenda_repo_uri "$QUENDA_CODENAME")
+SECURITY_MIRROR=$(quenda_repo_uri "$QUENDA_CODENAME-security")
+[ -n "$MIRROR" ] || { log "no $QUENDA_CODENAME source in apt's configuration"; exit 1; }
 KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
-
-# private_apt DIR ARCH LINE...: an apt configuration of its own (lists, cache, an empty dpkg status).
-# apt-get checks every file it fetches against the InRelease index signed by Debian's archive keys.
-private_apt() {
-    local dir=$1 arch=$2
-    shift 2
-    mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/parts"
-    : >"$dir/status"
-    printf '%s\n' "$@" >"$dir/sources.list"
-    cat >"$dir/apt.conf" <<EOF
-APT::Architecture "$arch";
-APT::Architectures { "$arch"; };
-Dir::State "$dir";
-Dir::State::Lists "$dir/lists";
-Dir::State::status "$dir/status";
-Dir::Cache "$dir";
-Dir::Cache::archives "$dir/archives";
-Dir::Etc::SourceList "$dir/sources.list";
-Dir::Etc::SourceParts "$dir/parts";
-APT::Sandbox::User "root";
-Acquire::Languages "none";
-EOF
-    APT_CONFIG=$dir/apt.conf apt-get update -q >&2
+# release_lines TYPE OPTIONS: the release's suites as sources.list lines.
+release_lines() {
+    echo "$1 [$2 signed-by=$KEYRING] $MIRROR $QUENDA_CODENAME main"
+    echo "$1 [$2 signed-by=$KEYRING] $MIRROR $QUENDA_CODENAME-updates main"
+    [ -z "$SECURITY_MIRROR" ] || echo "$1 [$2 signed-by=$KEYRING] $SECURITY_MIRROR $QUENDA_CODENAME-security main"
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -66,62 +56,66 @@ EOF
 build_sysroot() {
     local out=$1 work=$2
     local prefix=$out
-    mkdir -p "$prefix/bin" "$work"
-    private_apt "$work/apt" amd64 \
-        "deb-src [signed-by=$KEYRING] $MIRROR bookworm main" \
-        "deb-src [signed-by=$KEYRING] $MIRROR bookworm-updates main" \
-        "deb-src [signed-by=$KEYRING] $SECURITY_MIRROR bookworm-security main"
-    (cd "$work" && APT_CONFIG=$work/apt/apt.conf apt-get source -q --download-only \
-        "mingw-w64=$MINGW_VERSION" "llvm-toolchain-14=$LLVM_VERSION" >&2)
-    # The .dsc maintainer signatures are checked too where debian-keyring is installed.
-    local verify=--no-check
-    [ -f /usr/share/keyrings/debian-keyring.gpg ] && verify=--require-valid-signature
-    (cd "$work" && dpkg-source "$verify" -x mingw-w64_*.dsc mingw && dpkg-source "$verify" -x llvm-toolchain-14_*.dsc llvm) >&2
+    mkdir -p "$prefix/bin" "$work/b-headers" "$work/b-crt"
+    local lines
+    mapfile -t lines < <(release_lines deb-src arch=source)
+    quenda_private_apt "$work/apt" amd64 "${lines[@]}"
+    fetch_source mingw-w64 "$MINGW_SOURCE_VERSION" "$work/mingw" >"$prefix/sources"
+    fetch_source "$LLVM_SOURCE" "$LLVM_SOURCE_VERSION" "$work/llvm" >>"$prefix/sources"
+    echo "($QUENDA_OS_ID $QUENDA_CODENAME)" >>"$prefix/sources"
+    echo "$LLVM" >"$prefix/llvm-version"
 
-    # Driver wrappers: relocatable (they find the sysroot from their own place).
+    # Driver wrappers: relocatable (they find the sysroot from their own place, which is renamed
+    # into the cache once checked).
     local t=aarch64-w64-mingw32
-    local flags='--target=aarch64-w64-mingw32 --sysroot="$r" -resource-dir="$r/lib/clang/'$CLANG_VER'" -rtlib=compiler-rt -unwindlib=libunwind -stdlib=libc++ -fuse-ld=lld -Qunused-arguments'
-    printf '#!/bin/sh\nr=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)\nexec clang-14 %s "$@"\n' "$flags" >"$prefix/bin/$t-clang"
-    printf '#!/bin/sh\nr=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)\nexec clang++-14 %s -D_LIBCXXABI_DISABLE_VISIBILITY_ANNOTATIONS "$@"\n' "$flags" >"$prefix/bin/$t-clang++"
+    local flags='--target=aarch64-w64-mingw32 --sysroot="$r" -resource-dir="$r/lib/clang/'$LLVM'" -rtlib=compiler-rt -unwindlib=libunwind -stdlib=libc++ -fuse-ld=lld -Qunused-arguments'
+    printf '#!/bin/sh\nr=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)\nexec %s/clang %s "$@"\n' "$LLVM_BIN" "$flags" >"$prefix/bin/$t-clang"
+    printf '#!/bin/sh\nr=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)\nexec %s/clang++ %s -D_LIBCXXABI_DISABLE_VISIBILITY_ANNOTATIONS "$@"\n' "$LLVM_BIN" "$flags" >"$prefix/bin/$t-clang++"
     # llvm-windres takes its target from the name it is called by, and preprocesses with clang.
-    printf '#!/bin/bash\nr=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)\nPATH="$r/bin:$PATH" exec -a %s-windres /usr/lib/llvm-14/bin/llvm-windres --preprocessor-arg=--sysroot="$r" "$@"\n' "$t" >"$prefix/bin/$t-windres"
+    printf '#!/bin/bash\nr=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)\nPATH="$r/bin:$PATH" exec -a %s-windres %s/llvm-windres --preprocessor-arg=--sysroot="$r" "$@"\n' "$t" "$LLVM_BIN" >"$prefix/bin/$t-windres"
     chmod +x "$prefix/bin/"*
     local tool
     for tool in ar ranlib dlltool objdump readobj nm strip objcopy; do
-        ln -sf "/usr/lib/llvm-14/bin/llvm-$tool" "$prefix/bin/$t-$tool"
+        ln -sf "$LLVM_BIN/llvm-$tool" "$prefix/bin/$t-$tool"
     done
-    mkdir -p "$prefix/lib/clang/$CLANG_VER"
-    cp -r "/usr/lib/llvm-14/lib/clang/$CLANG_VER/include" "$prefix/lib/clang/$CLANG_VER/"
+    mkdir -p "$prefix/lib/clang/$LLVM"
+    cp -r "$("$LLVM_BIN/clang" -print-resource-dir)/include" "$prefix/lib/clang/$LLVM/"
     export PATH="$prefix/bin:$PATH"
 
-    local src=$work/mingw
-    log "mingw-w64 headers"
-    mkdir -p "$work/b-headers" && (cd "$work/b-headers" &&
+    # Each step is a subshell whose output goes to its log; no step is tested with || or if, so
+    # set -e holds inside it, and a failed step ends this recipe (its process) with the log's end.
+    local src=$work/mingw llvm=$work/llvm
+    step "mingw-w64 headers" headers
+    (cd "$work/b-headers" &&
         "$src/mingw-w64-headers/configure" --host=$t --prefix="$prefix" \
-            --with-default-msvcrt=msvcrt --with-default-win32-winnt=0x601 &&
-        make install) >"$work/headers.log" 2>&1 || { tail -40 "$work/headers.log" >&2; return 1; }
-    log "mingw-w64 CRT"
-    mkdir -p "$work/b-crt" && (cd "$work/b-crt" &&
-        "$src/mingw-w64-crt/configure" --host=$t --prefix="$prefix" --disable-lib32 --disable-lib64 \
-            --disable-libarm32 --enable-libarm64 --with-default-msvcrt=msvcrt \
-            CC=$t-clang CXX=$t-clang++ AR=$t-ar RANLIB=$t-ranlib DLLTOOL=$t-dlltool &&
-        make -j"$JOBS" && make install) >"$work/crt.log" 2>&1 || { tail -40 "$work/crt.log" >&2; return 1; }
+            --with-default-msvcrt=msvcrt --with-default-win32-winnt=0x601
+     make install) >"$step_log" 2>&1
+    step_done
+    step "mingw-w64 CRT" crt
+    (cd "$work/b-crt"
+     "$src/mingw-w64-crt/configure" --host=$t --prefix="$prefix" --disable-lib32 --disable-lib64 \
+         --disable-libarm32 --enable-libarm64 --with-default-msvcrt=msvcrt \
+         CC=$t-clang CXX=$t-clang++ AR=$t-ar RANLIB=$t-ranlib DLLTOOL=$t-dlltool
+     make -j"$JOBS"
+     make install) >"$step_log" 2>&1
+    step_done
 
-    local llvm=$work/llvm
     local common=(-G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Windows
         -DCMAKE_C_COMPILER=$t-clang -DCMAKE_CXX_COMPILER=$t-clang++
-        -DCMAKE_AR=/usr/lib/llvm-14/bin/llvm-ar -DCMAKE_RANLIB=/usr/lib/llvm-14/bin/llvm-ranlib
+        -DCMAKE_AR=$LLVM_BIN/llvm-ar -DCMAKE_RANLIB=$LLVM_BIN/llvm-ranlib
         -DCMAKE_C_COMPILER_WORKS=TRUE -DCMAKE_CXX_COMPILER_WORKS=TRUE)
-    # Without a target triple LLVM 14's runtimes guess i686-pc-mingw32 and build libunwind for i386.
+    # Without a target triple the runtimes guess the host's and build libunwind for another CPU
+    # (LLVM 14 took i686-pc-mingw32).
     local target=(-DCMAKE_C_COMPILER_TARGET=aarch64-w64-windows-gnu -DCMAKE_CXX_COMPILER_TARGET=aarch64-w64-windows-gnu
         -DLLVM_DEFAULT_TARGET_TRIPLE=aarch64-w64-windows-gnu)
-    log "compiler-rt builtins"
+    step "compiler-rt builtins" rt
     (cmake "${common[@]}" -S "$llvm/compiler-rt/lib/builtins" -B "$work/b-rt" \
-        -DCMAKE_INSTALL_PREFIX="$prefix/lib/clang/$CLANG_VER" -DCMAKE_C_COMPILER_TARGET=aarch64-w64-windows-gnu \
-        -DCOMPILER_RT_DEFAULT_TARGET_ONLY=TRUE -DLLVM_CONFIG_PATH= &&
-        cmake --build "$work/b-rt" -j"$JOBS" && cmake --install "$work/b-rt") >"$work/rt.log" 2>&1 ||
-        { tail -40 "$work/rt.log" >&2; return 1; }
-    log "libunwind, libc++abi, libc++"
+        -DCMAKE_INSTALL_PREFIX="$prefix/lib/clang/$LLVM" -DCMAKE_C_COMPILER_TARGET=aarch64-w64-windows-gnu \
+        -DCOMPILER_RT_DEFAULT_TARGET_ONLY=TRUE -DLLVM_CONFIG_PATH=
+     cmake --build "$work/b-rt" -j"$JOBS"
+     cmake --install "$work/b-rt") >"$step_log" 2>&1
+    step_done
+    step "libunwind, libc++abi, libc++" cxx
     (cmake "${common[@]}" "${target[@]}" -S "$llvm/runtimes" -B "$work/b-cxx" -DCMAKE_INSTALL_PREFIX="$prefix" \
         -DLLVM_ENABLE_RUNTIMES="libunwind;libcxxabi;libcxx" -DLLVM_PATH="$llvm/llvm" -DLLVM_INCLUDE_TESTS=OFF \
         -DLIBUNWIND_ENABLE_SHARED=OFF -DLIBUNWIND_USE_COMPILER_RT=ON -DLIBUNWIND_INCLUDE_TESTS=OFF \
@@ -129,27 +123,81 @@ build_sysroot() {
         -DLIBCXXABI_INCLUDE_TESTS=OFF -DLIBCXXABI_LIBDIR_SUFFIX= \
         -DLIBCXX_ENABLE_SHARED=OFF -DLIBCXX_USE_COMPILER_RT=ON -DLIBCXX_ENABLE_STATIC_ABI_LIBRARY=ON \
         -DLIBCXX_CXX_ABI=libcxxabi -DLIBCXX_INCLUDE_TESTS=OFF -DLIBCXX_INCLUDE_BENCHMARKS=OFF \
-        -DLIBCXX_ENABLE_ABI_LINKER_SCRIPT=OFF -DLIBCXX_LIBDIR_SUFFIX= &&
-        cmake --build "$work/b-cxx" -j"$JOBS" && cmake --install "$work/b-cxx") >"$work/cxx.log" 2>&1 ||
-        { tail -60 "$work/cxx.log" >&2; return 1; }
+        -DLIBCXX_ENABLE_ABI_LINKER_SCRIPT=OFF -DLIBCXX_LIBDIR_SUFFIX=
+     cmake --build "$work/b-cxx" -j"$JOBS"
+     cmake --install "$work/b-cxx") >"$step_log" 2>&1
+    step_done
+
+    # The product: a C++ program that throws and catches links against it, for ARM64.
+    step "checking the sysroot" check
+    (cd "$work"
+     printf '%s\n' '#include <stdexcept>' '#include <string>' \
+         'int main(int c, char**) { try { if (c) throw std::runtime_error(std::to_string(c)); } catch (const std::exception& e) { return e.what()[0] == 49 ? 0 : 1; } return 2; }' >check.cpp
+     $t-clang++ -std=c++20 -O1 -static check.cpp -o check.exe
+     [ "$(od -An -tx1 -j"$(($(od -An -tu4 -j60 -N4 check.exe) + 4))" -N2 check.exe | tr -d ' ')" = 64aa ]
+     test -f "$prefix/lib/libc++.a" && test -f "$prefix/lib/libunwind.a" && test -f "$prefix/lib/libmsvcrt.a") >"$step_log" 2>&1
+    step_done
+}
+
+# fetch_source PACKAGE VERSION DIR: the release's source package unpacked into DIR (Debian's
+# patches applied), and a line saying what was used. Where the mirror serves the upstream tarball but
+# not the package's .dsc or Debian part (404s seen for Debian 13's sources), the upstream tarball,
+# checked against the signed Sources index, without Debian's patches: the runtimes need none of them.
+fetch_source() {
+    local package=$1 version=$2 dir=$3 apt=(env APT_CONFIG="$work/apt/apt.conf" apt-get "${QUENDA_APT_OPTS[@]}")
+    mkdir -p "$work/src-$package"
+    if (cd "$work/src-$package" && "${apt[@]}" source -q --download-only "$package=$version" >"$work/source-$package.log" 2>&1); then
+        # The .dsc maintainer signatures are checked too where debian-keyring is installed.
+        local verify=--no-check
+        [ -f /usr/share/keyrings/debian-keyring.gpg ] && verify=--require-valid-signature
+        (cd "$work/src-$package" && dpkg-source "$verify" -x "$package"_*.dsc "$dir") >&2
+        echo "$package $version (Debian source package)"
+        return 0
+    fi
+    cat "$work/source-$package.log" >&2
+    local uri name size hash
+    # --print-uris leaves out what is already in the folder (the tarball may have come before the 404s).
+    mkdir -p "$work/uris-$package"
+    read -r uri name size hash < <(cd "$work/uris-$package" && "${apt[@]}" source -q --print-uris "$package=$version" |
+        grep -E "^'[^']+\.orig\.tar\.[a-z0-9]+' " | tr -d "'") || true
+    if [ -z "${uri:-}" ] || ! grep -q '404' "$work/source-$package.log"; then
+        quenda_apt_archive_fault "downloading the source of $package $version" "$work/source-$package.log"
+        return 1
+    fi
+    log "the mirror lacks parts of $package $version's Debian source (404); building its upstream tarball $name," \
+        "checked against the signed Sources index ($hash), without Debian's patches"
+    rm -f "$work/src-$package/$name"
+    /usr/lib/apt/apt-helper download-file "$uri" "$work/src-$package/$name" "$hash" >&2
+    mkdir -p "$dir"
+    tar -xf "$work/src-$package/$name" -C "$dir" --strip-components=1
+    echo "$package $version (upstream tarball $name only: the mirror had no .dsc/Debian part)"
+}
+
+# step NAME LOG / step_done: names the running step and its log, which the EXIT trap of the recipe
+# process shows when a step fails.
+step() { step_name=$1; step_log=$work/$2.log; step_start=$SECONDS; log "$1"; }
+step_done() { log "$step_name: $((SECONDS - step_start)) s"; step_log=; }
+step_trap() {
+    trap 'rc=$?; if [ "$rc" -ne 0 ] && [ -n "${step_log:-}" ]; then tail -60 "$step_log" >&2; log "$step_name failed"; fi' EXIT
 }
 
 # ---------------------------------------------------------------------------------------------
-# Debian's arm64 Wine and every arm64 package it needs, plus qemu-aarch64 from bookworm-backports.
-# The arm64 root gets the two scripts that make Wine start its loader and server under qemu.
+# The release's arm64 Wine and every arm64 package it needs, plus the qemu-aarch64 of
+# scripts/qemu-user.sh. The arm64 root gets the two scripts that make Wine start its loader and
+# server under qemu.
 fetch_emulator() {
     local out=$1 work=$2
     mkdir -p "$out/root" "$out/bin" "$work"
-    private_apt "$work/arm64" arm64 \
-        "deb [arch=arm64 signed-by=$KEYRING] $MIRROR bookworm main" \
-        "deb [arch=arm64 signed-by=$KEYRING] $MIRROR bookworm-updates main" \
-        "deb [arch=arm64 signed-by=$KEYRING] $SECURITY_MIRROR bookworm-security main"
+    local lines
+    mapfile -t lines < <(release_lines deb arch=arm64)
+    quenda_private_apt "$work/arm64" arm64 "${lines[@]}"
     # With an empty status file every dependency down to libc6 is downloaded; nothing is installed.
-    APT_CONFIG=$work/arm64/apt.conf apt-get install -q -y --download-only --no-install-recommends \
-        -o Debug::NoLocking=1 "${WINE_PACKAGES[@]}" >&2
+    APT_CONFIG=$work/arm64/apt.conf quenda_apt_get "downloading the arm64 Wine" install -q -y --download-only \
+        --no-install-recommends -o Debug::NoLocking=1 "${WINE_PACKAGES[@]}" >&2
     local deb
     for deb in "$work"/arm64/archives/*.deb; do dpkg-deb -x "$deb" "$out/root"; done
-    # The qemu-user the 32-bit runs use (scripts/qemu-user.sh): bookworm's own 7.2 makes every Wine
+    dpkg-deb -f "$(echo "$work"/arm64/archives/wine64_*.deb)" Version >"$out/wine-version"
+    # The qemu-user the 32-bit runs use (scripts/qemu-user.sh): Debian 12's own 7.2 makes every Wine
     # process start take about a minute.
     local qemu
     qemu=$(quenda_qemu_binary qemu-aarch64)
@@ -182,52 +230,38 @@ exec "$QUENDA_ARM64/root/usr/lib/wine/wineserver" "$@"
 EOF
     chmod +x "$out/root/usr/lib/wine/wine64-preloader" "$out/root/usr/lib/wine/wineserver" "$out/bin/wine" \
         "$out/bin/wineserver"
-    "$out/bin/qemu-aarch64" --version | head -n1 >"$out/qemu-version"
+    "$out/bin/qemu-aarch64" --version >"$out/qemu-version"
+    # The product: the arm64 loader starts under qemu and answers (only without WINELOADERNOEXEC).
+    local answer
+    answer=$(QUENDA_ARM64=$out "$out/bin/qemu-aarch64" -L "$out/root" "$out/root/usr/lib/wine/wine64" --version)
+    [[ $answer == wine-* ]] || { log "the arm64 Wine does not start under qemu: $answer"; return 1; }
+    [ -x "$out/root/usr/lib/wine/wineserver64" ]
+    log "arm64 $answer under $(head -n1 "$out/qemu-version")"
 }
 
-# cached NAME FUNCTION [EXTRA]: runs FUNCTION into CACHE_ROOT/NAME-<recipe hash> once; prints that
-# folder. EXTRA joins the key (the emulator's qemu folder names its version and recipe).
-cached() {
-    local name=$1 fn=$2 extra=${3:-}
-    local key
-    key=$( { declare -f "$fn" private_apt; echo "$MINGW_VERSION $LLVM_VERSION ${WINE_PACKAGES[*]} $QEMU_PACKAGE"; printf %s "$extra"; } |
-        sha256sum | cut -c1-16)
-    local dir=$CACHE_ROOT/$name-$key
-    if [ ! -f "$dir/.complete" ]; then
-        local work
-        work=$(mktemp -d "$CACHE_ROOT/.work-$name.XXXXXX")
-        rm -rf "$dir.new"
-        trap 'rm -rf "$work" "$dir.new"' EXIT
-        local start=$SECONDS
-        log "building $dir (first time; the work tree goes afterwards)"
-        if ! "$fn" "$dir.new" "$work"; then
-            rm -rf "$work" "$dir.new"
-            log "$name failed"
-            return 1
-        fi
-        rm -rf "$work" "$dir"
-        touch "$dir.new/.complete"
-        mv "$dir.new" "$dir"
-        trap - EXIT
-        log "$name ready in $((SECONDS - start)) s"
-    fi
-    echo "$dir"
+# The cache entries: keyed by their recipes and everything they are built from.
+sysroot_dir() {
+    echo "$CACHE_ROOT/arm64-sysroot-llvm$LLVM-$({ declare -f build_sysroot fetch_source step step_done step_trap release_lines quenda_private_apt
+        echo "$QUENDA_OS_ID $QUENDA_CODENAME mingw-w64 $MINGW_SOURCE_VERSION $LLVM_SOURCE $LLVM_SOURCE_VERSION"; } | quenda_cache_key)"
+}
+emulator_dir() {
+    echo "$CACHE_ROOT/arm64-wine-$({ declare -f fetch_emulator release_lines quenda_private_apt; quenda_qemu_dir
+        echo "$QUENDA_OS_ID $QUENDA_CODENAME ${WINE_PACKAGES[*]} $WINE_VERSION"; } | quenda_cache_key)"
 }
 
 case "${1:-}" in
-    sysroot | emulator) ;;
-    --env | "") ;;
-    *) echo "usage: $0 [--env | sysroot | emulator]" >&2; exit 2 ;;
-esac
-case "${1:-}" in
-    sysroot) cached arm64-sysroot build_sysroot ;;
-    emulator) cached arm64-wine fetch_emulator "$(quenda_qemu_dir)" ;;
-    *)
-        sysroot=$(cached arm64-sysroot build_sysroot)
-        emulator=$(cached arm64-wine fetch_emulator "$(quenda_qemu_dir)")
+    sysroot) quenda_cache_entry "$(sysroot_dir)" "$here/setup-arm64.sh" build-sysroot-into ;;
+    emulator) quenda_cache_entry "$(emulator_dir)" "$here/setup-arm64.sh" fetch-emulator-into ;;
+    # The recipes, each run by quenda_cache_entry as a process of its own with OUT and WORK.
+    build-sysroot-into) step_trap; build_sysroot "$2" "$3" ;;
+    fetch-emulator-into) fetch_emulator "$2" "$3" ;;
+    --env | "")
+        sysroot=$(quenda_cache_entry "$(sysroot_dir)" "$here/setup-arm64.sh" build-sysroot-into)
+        emulator=$(quenda_cache_entry "$(emulator_dir)" "$here/setup-arm64.sh" fetch-emulator-into)
         if [ "${1:-}" = --env ]; then
             echo "export QUENDA_ARM64_SYSROOT='$sysroot'"
             echo "export QUENDA_ARM64='$emulator'"
         fi
         ;;
+    *) echo "usage: $0 [--env | sysroot | emulator]" >&2; exit 2 ;;
 esac

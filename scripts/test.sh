@@ -6,9 +6,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --arm64
+# The release's clang/lld that scripts/setup.sh installed, for every build below.
+source scripts/apt-lib.sh
+QUENDA_LLVM_VERSION=$(quenda_llvm_version)
+export QUENDA_LLVM_VERSION
 # The ARM64 sysroot and emulator that scripts/setup.sh made (or found in the cache).
 eval "$(scripts/setup-arm64.sh --env)"
 source scripts/wine-env.sh
+quenda_release
+echo "note: $QUENDA_OS_ID $QUENDA_CODENAME, clang/lld $QUENDA_LLVM_VERSION, $(quenda_wine_version)," \
+     "ARM64 sysroot from $(paste -sd' ' "$QUENDA_ARM64_SYSROOT/sources")"
 
 if [ -n "${QUENDA_ARCH:-}" ]; then
     arches=("$QUENDA_ARCH")
@@ -38,8 +45,9 @@ cmake --build build/native -j2
 (cd build/native && ctest --output-on-failure)
 
 # The input decoders under libFuzzer, for a bounded time each with a fixed seed (about 40 s).
-if command -v clang++ >/dev/null; then
-    cmake -S tests/native -B build/native-fuzz -DCMAKE_CXX_COMPILER=clang++ \
+fuzz_cxx=/usr/lib/llvm-$QUENDA_LLVM_VERSION/bin/clang++
+if [ -x "$fuzz_cxx" ]; then
+    cmake -S tests/native -B build/native-fuzz -DCMAKE_CXX_COMPILER="$fuzz_cxx" \
           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENDA_FUZZ=ON >/dev/null
     cmake --build build/native-fuzz -j2
     for target in FuzzStripMarkup FuzzTakeDriverParams FuzzRegistryDecode FuzzEchoAndScale; do
@@ -49,7 +57,7 @@ if command -v clang++ >/dev/null; then
             >"build/native-fuzz/$target.log" 2>&1 || { tail -40 "build/native-fuzz/$target.log"; exit 1; }
     done
 else
-    echo "note: clang++ not found; the fuzz targets are skipped"
+    echo "note: $fuzz_cxx not found; the fuzz targets are skipped"
 fi
 
 # The kit from the DLLs built above; then the same commit built and packed in another folder must

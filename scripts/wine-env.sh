@@ -30,6 +30,12 @@ quenda_32bit_mode() {
     fi
 }
 
+# The system's Wine, as it names itself ("wine-10.0 (Debian 10.0~repack-6)").
+quenda_wine_version() {
+    env -u WINELOADERNOEXEC /usr/lib/wine/wine64 --version 2>/dev/null ||
+        env -u WINELOADERNOEXEC /usr/lib/wine/wine --version 2>/dev/null || echo "no Wine"
+}
+
 quenda_pick_arch() {
     if [ -n "${QUENDA_ARCH:-}" ]; then
         echo "$QUENDA_ARCH"

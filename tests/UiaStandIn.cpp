@@ -345,7 +345,8 @@ __declspec(dllexport) HRESULT WINAPI QuendaStandInClose(HWND wnd) {
     if (!provider) return E_FAIL;
     IUnknown* pattern = nullptr;
     HRESULT result = provider->GetPatternProvider(uia::kWindowPatternId, &pattern);
-    IWindowProvider* window = nullptr;
+    // Qualified: mingw-w64 12's headers declare a global IWindowProvider too.
+    uia::IWindowProvider* window = nullptr;
     if (SUCCEEDED(result) && pattern)
         result = pattern->QueryInterface(uia::kIidWindowProvider, reinterpret_cast<void**>(&window));
     if (pattern) pattern->Release();
