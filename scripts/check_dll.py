@@ -46,7 +46,7 @@ COMMON = {
         "EndPaint", "FillRect", "GetCursorPos", "GetDC", "GetForegroundWindow", "GetProcessWindowStation",
         "GetSysColor", "GetSysColorBrush", "GetSystemMetrics", "GetThreadDesktop", "GetUserObjectInformationA",
         "GetWindowRect", "GetWindowTextA", "GetWindowThreadProcessId", "InflateRect", "InvalidateRect",
-        "IsIconic", "IsWindow", "IsWindowEnabled", "KillTimer", "LoadBitmapA",
+        "IsIconic", "IsWindow", "IsWindowEnabled", "IsWindowVisible", "KillTimer", "LoadBitmapA",
         "MessageBeep", "MoveWindow", "MsgWaitForMultipleObjectsEx", "NotifyWinEvent", "OffsetRect",
         "OpenDesktopA", "OpenInputDesktop", "OpenWindowStationA", "PeekMessageA", "PostMessageA",
         "PostQuitMessage", "PtInRect", "RedrawWindow", "ReleaseDC", "ScreenToClient", "SendMessageA",
