@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes one zip per built architecture for integrators: build/package/Quenda-<version>-<arch>.zip,
 # each holding Quenda.dll, Quenda.pdb, include/quenda.h, libQuenda.a (mingw), Quenda.lib (MSVC),
-# README.md, docs/INTEGRATION.md, the README's pictures and SHA256SUMS. The DLL packed is the one
+# README.md, the pages of docs/ it links to and their pictures, and SHA256SUMS. The DLL packed is the one
 # the build (and so the tests) made; nothing is rebuilt with other flags.
 #
 #   scripts/package.sh [--sign CERT.pfx [--timestamp URL]]
@@ -81,8 +81,7 @@ for arch in "${arches[@]}"; do
         "$dir/libQuenda.a=libQuenda.a" \
         "$dir/Quenda.lib=Quenda.lib" \
         "README.md=README.md" \
-        "docs/INTEGRATION.md=docs/INTEGRATION.md" \
-        $(for png in docs/*.png; do echo "$png=$png"; done) <<'PY'
+        $(for doc in docs/*.md docs/*.png; do echo "$doc=$doc"; done) <<'PY'
 import hashlib, os, sys, time, zipfile
 target, pairs = sys.argv[1], [a.split("=", 1) for a in sys.argv[2:]]
 # The zip format has no dates before 1980.
