@@ -9,6 +9,7 @@ the PDB's own GUID and age. Reads the PE and PDB files itself: no tool knows eve
 On ARM64 it also disassembles the DLL (OBJDUMP: llvm-objdump) and checks that no instruction writes
 x18, which holds the thread's TEB in Windows user mode.
 """
+import glob
 import re
 import subprocess
 import struct
@@ -88,13 +89,36 @@ COMMON = {
 # GCC's runtime (x86 and x64).
 LIBSTDCXX = {
     "kernel32.dll": {
-        "CreateSemaphoreW": THREADS, "ReleaseSemaphore": THREADS, "WaitForSingleObject": THREADS,
         "TlsAlloc": TLS, "TlsFree": TLS, "TlsSetValue": TLS,
         "IsDBCSLeadByteEx": MBCS,
         "GetModuleHandleW": RANDOM, "LoadLibraryW": RANDOM,
     },
-    "msvcrt.dll": {"fputs": TERMINATE, "_read": RANDOM, "_close": RANDOM},
+    "msvcrt.dll": {"fputs": TERMINATE, "_read": RANDOM},
 }
+# What differs by GCC version (Debian 12 has 12, Debian 13 has 14): GCC 13 rewrote the Win32 thread
+# model on critical sections, reads GLIBCXX_TUNABLES for the exception pool and takes the system
+# category's messages from Windows.
+EH_POOL = "libstdc++'s emergency exception pool (eh_alloc.o), sized from GLIBCXX_TUNABLES"
+SYSTEM_ERROR = "libstdc++'s system_category messages (system_error.o), linked with its exceptions"
+LIBSTDCXX_BY_GCC = {
+    12: {
+        "kernel32.dll": {"CreateSemaphoreW": THREADS, "ReleaseSemaphore": THREADS, "WaitForSingleObject": THREADS},
+        "msvcrt.dll": {"_close": RANDOM},
+    },
+    14: {
+        "kernel32.dll": {"GetThreadId": THREADS, "TryEnterCriticalSection": THREADS,
+                         "FormatMessageA": SYSTEM_ERROR, "LocalFree": SYSTEM_ERROR},
+        "msvcrt.dll": {"getenv": EH_POOL, "strtoul": EH_POOL, "strchr": EH_POOL},
+    },
+}
+TRIPLETS = {"x86": "i686-w64-mingw32", "x64": "x86_64-w64-mingw32"}
+
+
+def gcc_major(arch):
+    """The GCC whose runtime the build links: the newest installed, as cmake/mingw-common.cmake picks."""
+    found = [int(m.group(1)) for d in glob.glob(f"/usr/lib/gcc/{TRIPLETS[arch]}/*-win32")
+             if (m := re.search(r"/(\d+)-win32$", d))]
+    return max(found) if found else None
 LIBCXX_THREADS = "libc++'s Win32 thread support (mutex, call_once, thread-local keys), which libc++abi's exception globals use"
 LIBCXX_CHRONO = "libc++ clocks (chrono.cpp), linked with its thread support"
 LIBCXX_STRING = "libc++ number conversions (string.cpp), linked with std::string's member set"
@@ -152,8 +176,12 @@ PER_ARCH = {
 
 def allowed_imports(arch):
     allowed = {}
-    runtime = {} if arch == "arm64" else LIBSTDCXX
-    for table in (COMMON, runtime, PER_ARCH.get(arch, {})):
+    runtime, by_gcc = {}, {}
+    if arch != "arm64":
+        runtime, major = LIBSTDCXX, gcc_major(arch)
+        # Another GCC fails the check, showing what it imports, until its list is added.
+        by_gcc = LIBSTDCXX_BY_GCC.get(major, {})
+    for table in (COMMON, runtime, by_gcc, PER_ARCH.get(arch, {})):
         for dll, functions in table.items():
             allowed.setdefault(dll, {}).update(functions)
     return allowed
