@@ -167,17 +167,38 @@ PER_ARCH = {
             "mbrtowc": LIBCXX_LOCALE, "wcrtomb": LIBCXX_LOCALE, "___mb_cur_max_func": LIBCXX_LOCALE,
             "___lc_codepage_func": MBCS, "__iob_func": PFORMAT, "fputwc": PFORMAT, "fwprintf": PFORMAT,
             # isxdigit came with mingw-w64's scanf, which LLVM 14's libc++ linked and 19's does not.
-            **{f: MINGWEX for f in ("islower", "isspace", "isupper", "iswctype")},
+            "iswctype": MINGWEX,
         },
         "user32.dll": {"GetWindowLongPtrA": OWN, "SetWindowLongPtrA": OWN},
     },
 }
 
 
+# The ARM64 sysroot's CRT is the installed mingw-w64's version (Debian 12 has 10, Debian 13 has 12):
+# 12's msvcrt import library turns strtoll/strtoull into msvcrt's own _strtoi64/_strtoui64.
+ARM64_BY_MINGW = {
+    10: {"msvcrt.dll": {f: MINGWEX for f in ("islower", "isspace", "isupper")}},
+    12: {"msvcrt.dll": {"_strtoi64": LIBCXX_STRING, "_strtoui64": LIBCXX_STRING}},
+}
+
+
+def mingw_major():
+    """The installed mingw-w64's major version, which scripts/setup-arm64.sh builds the sysroot from."""
+    try:
+        version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "mingw-w64-common"],
+                                 capture_output=True, text=True, check=True).stdout
+        return int(version.split(".")[0].split(":")[-1])
+    except (OSError, subprocess.CalledProcessError, ValueError):
+        return None
+
+
 def allowed_imports(arch):
     allowed = {}
     runtime, by_gcc = {}, {}
-    if arch != "arm64":
+    if arch == "arm64":
+        # Another mingw-w64 fails the check, showing what it imports, until its list is added.
+        by_gcc = ARM64_BY_MINGW.get(mingw_major(), {})
+    else:
         runtime, major = LIBSTDCXX, gcc_major(arch)
         # Another GCC fails the check, showing what it imports, until its list is added.
         by_gcc = LIBSTDCXX_BY_GCC.get(major, {})
