@@ -142,10 +142,16 @@ quenda_apt_archive_fault() {
 # names that only some package mentions. Toolchains that only the security suite carries (Debian 12
 # got LLVM 22 there for Firefox's builds) follow that browser's needs and change without a point
 # release, so they do not count.
+#
+# Capped at QUENDA_LLVM_NEWEST (19): LLVM 22's libc++ (in Debian 13's main since a point release)
+# calls _iswctype_l, which mingw-w64 12's headers declare only for the UCRT, and the DLL links the
+# old msvcrt.dll; no LLVM 20 or 21 is packaged in between.
+QUENDA_LLVM_NEWEST=${QUENDA_LLVM_NEWEST:-19}
 quenda_llvm_candidate() {
     local n p ok
     quenda_release || return 1
     for n in $(apt-cache pkgnames clang- 2>/dev/null | sed -nE 's/^clang-([0-9]+)$/\1/p' | sort -rn); do
+        [ "$n" -le "$QUENDA_LLVM_NEWEST" ] || continue
         ok=1
         for p in "clang-$n" "lld-$n" "llvm-$n" "libclang-rt-$n-dev"; do
             apt-cache madison "$p" 2>/dev/null | grep -qE " $QUENDA_CODENAME/main " || { ok=0; break; }

@@ -9,6 +9,7 @@ the PDB's own GUID and age. Reads the PE and PDB files itself: no tool knows eve
 On ARM64 it also disassembles the DLL (OBJDUMP: llvm-objdump) and checks that no instruction writes
 x18, which holds the thread's TEB in Windows user mode.
 """
+import glob
 import re
 import subprocess
 import struct
@@ -88,13 +89,38 @@ COMMON = {
 # GCC's runtime (x86 and x64).
 LIBSTDCXX = {
     "kernel32.dll": {
-        "CreateSemaphoreW": THREADS, "ReleaseSemaphore": THREADS, "WaitForSingleObject": THREADS,
         "TlsAlloc": TLS, "TlsFree": TLS, "TlsSetValue": TLS,
         "IsDBCSLeadByteEx": MBCS,
         "GetModuleHandleW": RANDOM, "LoadLibraryW": RANDOM,
     },
-    "msvcrt.dll": {"fputs": TERMINATE, "_read": RANDOM, "_close": RANDOM},
+    "msvcrt.dll": {"fputs": TERMINATE, "_read": RANDOM},
 }
+# What differs by GCC version (Debian 12 has 12, Debian 13 has 14): GCC 13 rewrote the Win32 thread
+# model on critical sections, reads GLIBCXX_TUNABLES for the exception pool and takes the system
+# category's messages from Windows.
+EH_POOL = "libstdc++'s emergency exception pool (eh_alloc.o), sized from GLIBCXX_TUNABLES"
+SYSTEM_ERROR = "libstdc++'s system_category messages (system_error.o), linked with its exceptions"
+LIBSTDCXX_BY_GCC = {
+    12: {
+        "kernel32.dll": {"CreateSemaphoreW": THREADS, "ReleaseSemaphore": THREADS, "WaitForSingleObject": THREADS},
+        "msvcrt.dll": {"_close": RANDOM},
+    },
+    14: {
+        "kernel32.dll": {"GetThreadId": THREADS, "TryEnterCriticalSection": THREADS,
+                         "FormatMessageA": SYSTEM_ERROR, "LocalFree": SYSTEM_ERROR},
+        "msvcrt.dll": {"getenv": EH_POOL, "strtoul": EH_POOL, "strchr": EH_POOL},
+    },
+}
+TRIPLETS = {"x86": "i686-w64-mingw32", "x64": "x86_64-w64-mingw32"}
+
+
+def gcc_major(arch):
+    """The GCC whose runtime the build links: the newest installed, as cmake/mingw-common.cmake picks."""
+    found = [int(m.group(1)) for d in glob.glob(f"/usr/lib/gcc/{TRIPLETS[arch]}/*-win32")
+             if (m := re.search(r"/(\d+)-win32$", d))]
+    return max(found) if found else None
+
+
 # lld links an archive member whole (no --gc-sections): thread_win32.cpp comes in for the mutex of
 # libc++abi's fallback heap (exception allocation) and of its static-local guards, and brings its
 # thread-local keys (FlsAlloc) and the rest of its imports along, unused.
@@ -147,17 +173,42 @@ PER_ARCH = {
             "mbrtowc": LIBCXX_LOCALE, "wcrtomb": LIBCXX_LOCALE, "___mb_cur_max_func": LIBCXX_LOCALE,
             "___lc_codepage_func": MBCS, "__iob_func": PFORMAT, "fputwc": PFORMAT, "fwprintf": PFORMAT,
             # isxdigit came with mingw-w64's scanf, which LLVM 14's libc++ linked and 19's does not.
-            **{f: MINGWEX for f in ("islower", "isspace", "isupper", "iswctype")},
+            "iswctype": MINGWEX,
         },
         "user32.dll": {"GetWindowLongPtrA": OWN, "SetWindowLongPtrA": OWN},
     },
 }
 
 
+# The ARM64 sysroot's CRT is the installed mingw-w64's version (Debian 12 has 10, Debian 13 has 12):
+# 12's msvcrt import library turns strtoll/strtoull into msvcrt's own _strtoi64/_strtoui64.
+ARM64_BY_MINGW = {
+    10: {"msvcrt.dll": {f: MINGWEX for f in ("islower", "isspace", "isupper")}},
+    12: {"msvcrt.dll": {"_strtoi64": LIBCXX_STRING, "_strtoui64": LIBCXX_STRING}},
+}
+
+
+def mingw_major():
+    """The installed mingw-w64's major version, which scripts/setup-arm64.sh builds the sysroot from."""
+    try:
+        version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "mingw-w64-common"],
+                                 capture_output=True, text=True, check=True).stdout
+        return int(version.split(".")[0].split(":")[-1])
+    except (OSError, subprocess.CalledProcessError, ValueError):
+        return None
+
+
 def allowed_imports(arch):
     allowed = {}
-    runtime = {} if arch == "arm64" else LIBSTDCXX
-    for table in (COMMON, runtime, PER_ARCH.get(arch, {})):
+    runtime, by_gcc = {}, {}
+    if arch == "arm64":
+        # Another mingw-w64 fails the check, showing what it imports, until its list is added.
+        by_gcc = ARM64_BY_MINGW.get(mingw_major(), {})
+    else:
+        runtime, major = LIBSTDCXX, gcc_major(arch)
+        # Another GCC fails the check, showing what it imports, until its list is added.
+        by_gcc = LIBSTDCXX_BY_GCC.get(major, {})
+    for table in (COMMON, runtime, by_gcc, PER_ARCH.get(arch, {})):
         for dll, functions in table.items():
             allowed.setdefault(dll, {}).update(functions)
     return allowed

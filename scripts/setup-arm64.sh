@@ -196,6 +196,17 @@ fetch_emulator() {
         --no-install-recommends -o Debug::NoLocking=1 "${WINE_PACKAGES[@]}" >&2
     local deb
     for deb in "$work"/arm64/archives/*.deb; do dpkg-deb -x "$deb" "$out/root"; done
+    # Merged /usr as on an installed system: Debian 13's libc6 has its loader in usr/lib only, and qemu
+    # -L finds the programs' /lib/ld-linux-aarch64.so.1 only through a lib link in the root.
+    local d
+    for d in lib bin sbin; do
+        [ -d "$out/root/usr/$d" ] && [ ! -L "$out/root/$d" ] || continue
+        if [ -d "$out/root/$d" ]; then
+            cp -a "$out/root/$d/." "$out/root/usr/$d/"
+            rm -rf "${out:?}/root/$d"
+        fi
+        ln -s "usr/$d" "$out/root/$d"
+    done
     dpkg-deb -f "$(echo "$work"/arm64/archives/wine64_*.deb)" Version >"$out/wine-version"
     # The qemu-user the 32-bit runs use (scripts/qemu-user.sh): Debian 12's own 7.2 makes every Wine
     # process start take about a minute.

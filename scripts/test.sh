@@ -22,6 +22,14 @@ if [ -n "${QUENDA_ARCH:-}" ]; then
 else
     arches=(x86 x64 arm64)
 fi
+# Debian 13's arm64 Wine 10 does not finish creating a prefix under qemu-aarch64 here: its
+# wineboot --init kept a core busy for more than 10 minutes (Wine 8's took 17 s). The arm64 build
+# and its build checks still run; its Wine tests wait for a cause and a fix.
+arm64_wine=$(cat "$QUENDA_ARM64/wine-version")
+if [[ " ${arches[*]} " =~ " arm64 " ]] && [ "${arm64_wine%%.*}" -ge 10 ]; then
+    echo "note: the arm64 Wine tests are not run: arm64 Wine $arm64_wine does not create its prefix under qemu-aarch64 here"
+    arches=($(printf '%s\n' "${arches[@]}" | grep -vx arm64 || true))
+fi
 if [[ " ${arches[*]} " =~ " x86 " ]]; then
     case $(quenda_32bit_mode) in
         native) echo "note: x86 Wine tests run natively" ;;
