@@ -313,7 +313,7 @@ __declspec(dllexport) HRESULT WINAPI QuendaStandInWaitForInputIdle(HWND wnd, int
     IUnknown* pattern = nullptr;
     HRESULT result = provider->GetPatternProvider(uia::kWindowPatternId, &pattern);
     if (FAILED(result) || !pattern) return FAILED(result) ? result : E_FAIL;
-    IWindowProvider* window = nullptr;
+    uia::IWindowProvider* window = nullptr;
     result = pattern->QueryInterface(uia::kIidWindowProvider, reinterpret_cast<void**>(&window));
     pattern->Release();
     if (FAILED(result) || !window) return FAILED(result) ? result : E_FAIL;
