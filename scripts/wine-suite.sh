@@ -9,8 +9,14 @@ source scripts/wine-env.sh
 arch=$1
 
 # "arch|case|cause" ("*" for both): a case that misses a timing window for a reason outside the
-# library gets one more run when it fails; its first failure stays in the log. None is named now.
-rerun_cases=()
+# library gets one more run when it fails; its first failure stays in the log.
+rerun_cases=(
+    # Seen twice in three Debian 13 runs under load, never under Wine 8: Wine 10's 32-bit process
+    # died with SIGSEGV at its exit, after the program had printed that the check passed; run
+    # alone, 15 of 15 passed. Cause not found.
+    "x86|QuendaLinkCheck_libQuenda_a|Wine 10's 32-bit process crashed at exit after the check passed"
+    "x86|QuendaLinkCheck_Quenda_lib|Wine 10's 32-bit process crashed at exit after the check passed"
+)
 
 # "arch|case|cause": a case that cannot run on that architecture's Wine here. Each one below reads a
 # driver process's trace through a debugger; under qemu-aarch64, Wine 8 aborts any process started
