@@ -87,7 +87,7 @@ fi
 
 total=$(sed -nE 's/.* tests failed out of ([0-9]+)$/\1/p' "$log" | tail -1)
 mapfile -t failed < <(sed -n '/^The following tests FAILED:/,$p' "$log" |
-                      sed -nE 's/^[[:space:]]+[0-9]+ - (.+) \([^)]*\)$/\1/p')
+                      sed -nE 's/^[[:space:]]+[0-9]+ - ([^ ]+) \([^)]*\).*$/\1/p')
 remaining=()
 rerun=()
 for name in "${failed[@]}"; do
