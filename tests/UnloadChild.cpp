@@ -122,8 +122,10 @@ Fn ExportOf(HMODULE module, const char* name) {
 }
 
 // The library lets go of a hold of its own through the thread pool, with its module as the
-// callback's context. Here the pool runs a callback of this program's instead, which lets go of
-// that reference and counts it: the moment the library counts its prompt as up is then known.
+// callback's context. Where the driver's own reference stands, so that the release is never the
+// last, the pool runs a callback of this program's instead, which lets go of that reference and
+// counts it: the moment the library counts its prompt as up is then known. Cases whose unload
+// comes with the hold's release keep the library's own callback.
 std::atomic<long> gHoldsReleased{0};
 UniqueKernelHandle gHoldReleased;  // auto-reset: one more hold released
 void CALLBACK ReleaseAndCount(PTP_CALLBACK_INSTANCE, PVOID module) {
@@ -140,12 +142,15 @@ BOOL WINAPI CountedSubmit(PTP_SIMPLE_CALLBACK, PVOID module, PTP_CALLBACK_ENVIRO
 template <typename Fn>
 Fn PatchForGood(HMODULE module, const char* dll, const char* function, Fn replacement);
 
-bool Load(Library& library) {
+bool Load(Library& library, bool observeHolds = true) {
     library.module.reset(LoadLibraryA((OwnDirectory() + "Quenda.dll").c_str()));
     if (!library.module) return false;
-    gHoldReleased.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    gSubmit = PatchForGood(library.module.get(), "kernel32.dll", "TrySubmitThreadpoolCallback", &CountedSubmit);
-    if (!gHoldReleased || !gSubmit) return false;
+    if (observeHolds) {
+        gHoldReleased.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        gSubmit =
+            PatchForGood(library.module.get(), "kernel32.dll", "TrySubmitThreadpoolCallback", &CountedSubmit);
+        if (!gHoldReleased || !gSubmit) return false;
+    }
     library.startDlg = ExportOf<StartDlgFn>(library.module.get(), "StartDlg");
     library.startDlgEx = ExportOf<StartDlgExFn>(library.module.get(), "StartDlgEx");
     library.onKeyPressed = ExportOf<OnKeyPressedFn>(library.module.get(), "OnKeyPressed");
@@ -337,7 +342,8 @@ struct PromptThreadRun {
     HWND prompt = nullptr;
 };
 
-// Thread A's prompt is up: found, and the start call has let go of its hold.
+// Thread A's prompt is up: found, and (where holds are observed) the start call has let go of
+// its hold.
 bool OpenPrompt(const Library& library, PromptThreadRun& run, Report& report) {
     run.call.startDlg = library.startDlg;
     run.call.startDlgEx = library.startDlgEx;
@@ -347,6 +353,7 @@ bool OpenPrompt(const Library& library, PromptThreadRun& run, Report& report) {
     run.prompt = WaitForPrompt(run.thread.get(), run.threadId);
     report.Line("prompt_found", run.prompt != nullptr);
     if (!run.prompt) return false;
+    if (!gSubmit) return true;
     const ULONGLONG deadline = GetTickCount64() + kWindowTimeoutMs;
     while (gHoldsReleased.load() == released && GetTickCount64() < deadline)
         WaitForSingleObject(gHoldReleased.get(), 50);
@@ -420,7 +427,7 @@ HBITMAP WINAPI CountingLoadBitmap(HINSTANCE instance, LPCSTR name) {
 // into the unload.
 int FreeWhileOpen(Report& report, bool atFirstPaint) {
     Library library;
-    if (!Load(library)) return kSetupFailed;
+    if (!Load(library, !atFirstPaint)) return kSetupFailed;
     gLoadBitmap = PatchForGood(library.module.get(), "user32.dll", "LoadBitmapA", &CountingLoadBitmap);
     if (!gLoadBitmap) return kSetupFailed;
     PromptThreadRun run;
@@ -486,7 +493,7 @@ int EndOfUnload(PromptThreadRun& run, Report& report) {
 // must not unmap the library under thread A, nor leave a prompt behind.
 int FreeDuringSetup(Report& report, SetupStage stage) {
     Library library;
-    if (!Load(library)) return kSetupFailed;
+    if (!Load(library, false)) return kSetupFailed;
     FirstPaintGate gate;
     if (!MakeGate(gate)) return kSetupFailed;
     gSetupStage = stage;
@@ -555,7 +562,7 @@ LRESULT CALLBACK SlowLeaveHook(int code, WPARAM wParam, LPARAM lParam) {
 // call comes, and the unload with it.
 int FreeWhileWaiting(Report& report) {
     Library library;
-    if (!Load(library)) return kSetupFailed;
+    if (!Load(library, false)) return kSetupFailed;
     PromptThreadRun first;
     if (!OpenPrompt(library, first, report)) return kSetupFailed;
     gLeaveHoldMs = 1500;
@@ -779,9 +786,9 @@ int FreeWhileClientCalls(Report& report) {
 
 // The library's release of itself, held on the releasing thread after it has been handed to the
 // pool: the pool's thread may unload the library meanwhile.
-SubmitFn gCountedSubmit = nullptr;
+SubmitFn gLibrarySubmit = nullptr;
 BOOL WINAPI SlowSubmit(PTP_SIMPLE_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environment) {
-    const BOOL submitted = gCountedSubmit(callback, context, environment);
+    const BOOL submitted = gLibrarySubmit(callback, context, environment);
     Sleep(300);
     return submitted;
 }
@@ -790,7 +797,7 @@ BOOL WINAPI SlowSubmit(PTP_SIMPLE_CALLBACK callback, PVOID context, PTP_CALLBACK
 // then the client lets go, and the library goes with that last release.
 int ClientReleasesAfterFree(Report& report) {
     Library library;
-    if (!Load(library)) return kSetupFailed;
+    if (!Load(library, false)) return kSetupFailed;
     PromptThreadRun run;
     if (!OpenPrompt(library, run, report)) return kSetupFailed;
     report.Line("root_answer", GetObjectAnswer(run.prompt, kUiaRootObjectId));
@@ -800,9 +807,9 @@ int ClientReleasesAfterFree(Report& report) {
     report.Line("client_holds", hold(run.prompt));
     PostMessageA(run.prompt, WM_CLOSE, 0, 0);
     if (!JoinPrompt(run, report, "start_call")) return kSetupFailed;
-    gCountedSubmit =
+    gLibrarySubmit =
         PatchForGood(library.module.get(), "kernel32.dll", "TrySubmitThreadpoolCallback", &SlowSubmit);
-    if (!gCountedSubmit) return kSetupFailed;
+    if (!gLibrarySubmit) return kSetupFailed;
     FreeTimed(library, report);
     report.Line("loaded_after_free", GetModuleHandleA("Quenda.dll") != nullptr);
     letGo();
